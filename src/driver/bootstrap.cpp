@@ -1,0 +1,31 @@
+#include "driver/bootstrap.h"
+
+#include "extract/runner.h"
+#include "platform/platform.h"
+#include "support/update_log.h"
+#include "transaction/file_operations.h"
+
+std::wstring make_relaunch_parameters(const UpdaterOptions& options) {
+    return L"--package " + quote_argument(options.package.wstring()) + L" --target " +
+           quote_argument(options.target.wstring()) + L" --pid " + std::to_wstring(options.pid) +
+           L" --launch " + quote_argument(options.launch.wstring()) + L" --detached 1";
+}
+
+std::int32_t bootstrap_relaunch(const UpdaterOptions& options,
+                                const std::filesystem::path& self_path, const std::wstring& tick) {
+    namespace fs = std::filesystem;
+    const fs::path directory = fs::temp_directory_path() / (L"LumetraUpdaterBootstrap_" + tick);
+    std::error_code ignored;
+    fs::create_directories(directory, ignored);
+    copy_file_with_retry(self_path, directory / L"LumetraUpdater.exe");
+    for (const wchar_t* library : {L"msvcp140.dll", L"vcruntime140.dll", L"vcruntime140_1.dll"}) {
+        if (fs::exists(options.target / library)) {
+            copy_file_with_retry(options.target / library, directory / library);
+        }
+    }
+    const std::intptr_t started = platform::open_program(
+        directory / L"LumetraUpdater.exe", make_relaunch_parameters(options), directory);
+    if (started > 32) return 0;
+    write_update_log(options.target, L"无法启动外置升级器，错误=" + std::to_wstring(started));
+    return 7;
+}

@@ -1,0 +1,79 @@
+#include "driver/options.h"
+
+#include <cwchar>
+#include <stdexcept>
+#include <system_error>
+
+#include "extract/runner.h"
+#include "platform/platform.h"
+#include "safety/path_checks.h"
+
+namespace fs = std::filesystem;
+
+UpdaterOptions parse_command_line() { return parse_arguments(platform::command_line_arguments()); }
+
+UpdaterOptions parse_arguments(const std::vector<std::wstring>& arguments) {
+    UpdaterOptions options;
+    if (arguments.size() < 3) return options;
+    for (std::size_t i = 1; i + 1 < arguments.size(); i += 2) {
+        const std::wstring& name = arguments[i];
+        const std::wstring& value = arguments[i + 1];
+        if (name == L"--package") {
+            options.package = value;
+        } else if (name == L"--target") {
+            options.target = value;
+        } else if (name == L"--pid") {
+            options.pid = static_cast<std::uint32_t>(std::wcstoul(value.c_str(), nullptr, 10));
+        } else if (name == L"--launch") {
+            options.launch = value;
+        } else if (name == L"--detached") {
+            options.detached = value == L"1";
+        } else if (name == L"--verify-extract") {
+            options.verify_extract = value == L"1";
+        }
+    }
+    return options;
+}
+
+namespace {
+
+bool is_not_found(const std::error_code& ec) {
+    return ec == std::errc::no_such_file_or_directory || ec == std::errc::not_a_directory;
+}
+
+[[noreturn]] void throw_invalid() {
+    throw std::runtime_error("invalid installation directory or launch executable");
+}
+
+}  // namespace
+
+bool validate_options(UpdaterOptions& options) {
+    if (options.package.empty() || options.target.empty()) return false;
+
+    std::error_code ec;
+    const fs::file_status package_status = fs::status(options.package, ec);
+    if (ec && !is_not_found(ec)) {
+        throw fs::filesystem_error("exists", options.package, ec);
+    }
+    if (!fs::exists(package_status)) return false;
+
+    options.package = fs::absolute(options.package).lexically_normal();
+    options.target = fs::absolute(options.target).lexically_normal();
+
+    ensure_no_reparse_point(options.target);
+
+    ec.clear();
+    const fs::file_status target_status = fs::status(options.target, ec);
+    if (ec && !is_not_found(ec)) throw fs::filesystem_error("status", options.target, ec);
+    if (!fs::is_directory(target_status)) throw_invalid();
+    if (options.target == options.target.root_path()) throw_invalid();
+    if (options.launch != fs::path(L"Lumetra.exe") && options.launch != fs::path(L"Pannix.exe")) {
+        throw_invalid();
+    }
+    return true;
+}
+
+int run_verify_extract(const UpdaterOptions& options) {
+    std::wstring message;
+    return run_secure_extraction(options.package, options.target, message) ? 0 : 4;
+}

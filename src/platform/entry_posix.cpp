@@ -1,0 +1,3 @@
+#include "driver/entry.h"
+
+int main() { return run_entry_point(); }

@@ -1,0 +1,5 @@
+#include <windows.h>
+
+#include "driver/entry.h"
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) { return run_entry_point(); }

@@ -1,0 +1,116 @@
+// The operating-system services the updater uses, in the updater's own terms.
+// platform_win32.cpp makes the Windows calls; platform_posix.cpp gives the
+// same effects on Linux, where the updater is built and tested too.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace platform {
+
+// --- Process and user ----------------------------------------------------
+
+// The arguments of this process, element 0 being the program, split by the
+// rules of CommandLineToArgvW. Empty when the command line cannot be split.
+std::vector<std::wstring> command_line_arguments();
+
+// Full path of the running executable (at most 260 units on Windows).
+std::filesystem::path own_executable_path();
+
+// Message box flags and answers, as MessageBoxW knows them.
+constexpr unsigned kMessageError = 16;
+constexpr unsigned kMessageWarning = 48;
+constexpr unsigned kMessageInformation = 64;
+constexpr unsigned kMessageQuestion = 308;  // yes/no, warning icon, No as default
+constexpr int kAnswerYes = 6;
+
+// Shows a modal message box without owner window and returns the button
+// pressed. POSIX: title and text go to stderr as UTF-8; for kMessageQuestion
+// one line is read from stdin and only "y" or "yes" (any case) answers Yes.
+int show_message(const std::wstring& text, const std::wstring& title, unsigned flags);
+
+// Starts a program and does not wait for it (the shell's "open" verb). The
+// parameters are split by the rules of CommandLineToArgvW. Returns a value
+// above 32 on success, else a small error code (2 file not found, 3 path not
+// found, 5 access denied, 8 out of memory, 31 anything else). On POSIX the
+// program is detached: it keeps running after this process ends.
+std::intptr_t open_program(const std::filesystem::path& file, const std::wstring& parameters,
+                           const std::filesystem::path& working_directory);
+
+// Waits up to timeout_ms for process pid to end. True when it ended in time
+// or names no process; false on time-out or when it cannot be waited for.
+bool wait_for_process(std::uint32_t pid, std::uint32_t timeout_ms);
+
+// Starts command_line (program first, split by the rules of CommandLineToArgvW)
+// without a window and without inheriting handles, and waits up to timeout_ms.
+// Not started: returns false, exit_code untouched. Finished: exit_code is the
+// child's, returns exit_code == 0. Time-out: the child is killed with exit code
+// 1, waited for up to 5,000 ms more, exit_code is 1, returns false.
+bool run_process(const std::wstring& command_line, std::uint32_t timeout_ms,
+                 std::uint32_t& exit_code);
+
+// The value of an environment variable; nullopt when it is unset, empty, or
+// longer than 259 units (the 260-unit buffer of the Windows call).
+std::optional<std::wstring> environment_value(const std::wstring& name);
+
+void pause_milliseconds(std::uint32_t milliseconds);
+
+// --- Text ---------------------------------------------------------------
+
+// UTF-8 of a wide text. Unpaired surrogates become U+FFFD. Empty for empty.
+std::string wide_to_utf8(const std::wstring& text);
+
+// Strict UTF-8 decoding: nullopt on any invalid sequence.
+std::optional<std::wstring> utf8_to_wide_strict(std::string_view bytes);
+
+// Replacing UTF-8 decoding: each invalid sequence becomes U+FFFD.
+std::wstring utf8_to_wide_replacing(std::string_view bytes);
+
+// Splits a command line by the rules of CommandLineToArgvW: the first element
+// (the program) ends at the first space or tab outside quotes and takes no
+// escapes; the others honour quotes, backslash escapes and doubled quotes.
+// Portable: the POSIX layer starts programs with it, and tests compare it with
+// the Windows call.
+std::vector<std::wstring> split_command_line(std::wstring_view command_line);
+
+// --- File system -------------------------------------------------------
+
+enum class LinkQuery {
+    unknown,        // the path could not be queried (missing, no access, ...)
+    plain,          // exists and is not a reparse point
+    reparse_point,  // symbolic link, junction, mount point or other reparse point
+};
+
+// Attributes of the path itself, links not followed (Windows: GetFileAttributesW
+// & FILE_ATTRIBUTE_REPARSE_POINT; POSIX: lstat, a symbolic link counts).
+LinkQuery query_link(const std::filesystem::path& path);
+
+// Writes a file's data and metadata through to the disk. False on failure.
+bool flush_file(const std::filesystem::path& file);
+
+// Makes the entries of a directory durable (POSIX: fsync of the directory;
+// Windows: nothing to do, directory entries follow the files). False on failure.
+bool flush_directory(const std::filesystem::path& directory);
+
+// Moves `from` over `to` in one step, replacing it, and makes the new entry
+// durable (Windows: MoveFileExW with MOVEFILE_REPLACE_EXISTING |
+// MOVEFILE_WRITE_THROUGH; POSIX: rename, then fsync of the directory).
+// False on failure; `to` is then untouched.
+bool replace_file(const std::filesystem::path& from, const std::filesystem::path& to);
+
+// --- Extraction ---------------------------------------------------------
+
+// The bytes of the extraction script carried by the executable (resource
+// RCDATA 101 on Windows; compiled in on POSIX). nullopt when missing or empty.
+std::optional<std::string> extraction_script();
+
+// The PowerShell that runs the extraction script. Windows: the system directory
+// joined with "WindowsPowerShell/v1.0/powershell.exe"; POSIX: the absolute path
+// fixed when the program was built. nullopt when it cannot be determined.
+std::optional<std::filesystem::path> powershell_path();
+
+}  // namespace platform

@@ -1,0 +1,39 @@
+#include "safety/path_checks.h"
+
+#include <cwctype>
+#include <stdexcept>
+
+#include "platform/platform.h"
+
+std::wstring to_lower_copy(std::wstring text) {
+    // towlower in the default "C" locale folds exactly A-Z; doing it by hand
+    // keeps that true whatever locale a library might have set.
+    for (auto& c : text) {
+        if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
+    }
+    return text;
+}
+
+bool is_inside_root(const std::filesystem::path& candidate, const std::filesystem::path& root) {
+    auto c = candidate.begin();
+    auto r = root.begin();
+    for (;; ++c, ++r) {
+        if (r == root.end()) return c != candidate.end();
+        if (c == candidate.end()) return false;
+        if (to_lower_copy(c->wstring()) !=
+            to_lower_copy(r->wstring())) {
+            return false;
+        }
+    }
+}
+
+void ensure_no_reparse_point(const std::filesystem::path& target) {
+    const std::filesystem::path normal = std::filesystem::absolute(target).lexically_normal();
+    std::filesystem::path built;
+    for (const auto& element : normal) {
+        built /= element;
+        if (platform::query_link(built) == platform::LinkQuery::reparse_point) {
+            throw std::runtime_error("update path contains a reparse point");
+        }
+    }
+}

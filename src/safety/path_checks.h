@@ -1,0 +1,22 @@
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <string>
+
+// Accepts a path by returning and refuses it by throwing a standard exception.
+// Must not change anything on disk.
+using PathCheck = std::function<void(const std::filesystem::path&)>;
+
+// Folds the ASCII letters A-Z to lower case, unit by unit; nothing else changes.
+std::wstring to_lower_copy(std::wstring text);
+
+// True when the elements of root are a proper prefix of the elements of
+// candidate, compared case-insensitively. Never touches the file system.
+bool is_inside_root(const std::filesystem::path& candidate, const std::filesystem::path& root);
+
+// Throws std::runtime_error("update path contains a reparse point") when the
+// absolute form of target, or any existing prefix of it, is a reparse point
+// (on POSIX: a symbolic link). Prefixes that cannot be queried are skipped.
+// Throws filesystem_error ("absolute") when the path cannot be made absolute.
+void ensure_no_reparse_point(const std::filesystem::path& target);

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <filesystem>
+
+#include "safety/path_checks.h"
+#include "transaction/apply.h"
+#include "transaction/file_operations.h"
+
+// Undoes an interrupted transaction from its journal and backups and records
+// its final state. Never throws a standard exception; `rolled_back` tells
+// whether the old files were restored.
+TransactionResult recover_interrupted_update(const std::filesystem::path& installation_root,
+                                             const std::filesystem::path& backup_directory,
+                                             const CopyOperation& copy,
+                                             const PathCheck& path_check);

@@ -1,0 +1,28 @@
+// Helpers shared by the unit tests: real temporary directories and files.
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+// A fresh directory below the system's temporary directory, removed with
+// everything in it when the object goes away.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+    std::filesystem::path operator/(const std::filesystem::path& relative) const {
+        return path_ / relative;
+    }
+
+private:
+    std::filesystem::path path_;
+};
+
+// Writes bytes to path, creating its parent directories.
+void write_file(const std::filesystem::path& path, const std::string& bytes);
+
+// The whole content of a file; empty when it cannot be read.
+std::string read_file(const std::filesystem::path& path);
