@@ -532,12 +532,16 @@ def ci_subset(points, every):
     return [points[i] for i in sorted(chosen)]
 
 
-def inject_prefix(point, action, trace_path):
+def inject_prefix(point, action, trace_path, when=None, skip_pauses=False):
     """strace options that apply `action` (signal=SIGKILL, error=ENOSPC, ...)
-    to the point's call, in the updater process only (no -f)."""
-    when = point.when if hasattr(point, "when") else str(point.index)
-    return ["strace", "-y", "-qq", "-s", "64", "-e", "signal=none", "-e", "trace=" + point.name,
-            "-e", f"inject={point.name}:{action}:when={when}", "-o", trace_path]
+    to the point's call (when: "N" or "N+", default the point's index), in the
+    updater process only (no -f). skip_pauses makes sleeps return at once."""
+    names = [point.name] + (["clock_nanosleep", "nanosleep"] if skip_pauses else [])
+    options = ["-e", f"inject={point.name}:{action}:when={when or point.index}"]
+    if skip_pauses:
+        options += ["-e", "inject=clock_nanosleep,nanosleep:retval=0"]
+    return ["strace", "-y", "-qq", "-s", "64", "-e", "signal=none", "-e",
+            "trace=" + ",".join(names), *options, "-o", trace_path]
 
 
 def hit_call(trace_path, point):
@@ -887,3 +891,141 @@ def _count_files(root):
 def digest(tree):
     return {k: hashlib.sha256(v if isinstance(v, bytes) else v.encode()).hexdigest()[:12]
             for k, v in tree.items()}
+
+
+# --- The sweep -------------------------------------------------------------
+
+ERROR_KINDS = ("write", "flush", "rename")
+ERRORS = [("ENOSPC", False), ("EIO", True), ("EIO", False), ("ENOSPC", True)]
+
+
+class Sweep:
+    """Runs the real updater over the sample installation, recording one
+    update and then interrupting fresh copies at chosen points."""
+
+    def __init__(self, updater, workdir, say=print):
+        self.updater, self.workdir, self.say = updater, workdir, say
+        self.package = os.path.join(workdir, "package.zip")
+        make_package(self.package)
+        self.calls = None
+        self.sandbox_root = None
+        self.counts = {"kill": 0, "error": 0, "child": 0}
+
+    def sandbox(self):
+        return Sandbox(self.workdir, self.package)
+
+    def record(self, follow_children=True):
+        """Records one uninterrupted update; returns (exit code, stderr, problems)."""
+        sb = self.sandbox()
+        trace = os.path.join(self.workdir, "update.trace")
+        code, stderr = record(sb, self.updater, trace, follow_children)
+        with open(trace, encoding="utf-8", errors="replace") as f:
+            self.calls = parse_trace(f.read())
+        self.sandbox_root, self.install = sb.root, sb.install
+        problems = []
+        tree = read_tree(sb.install)
+        if code != 0:
+            problems.append(f"recorded update ended with {code}: {stderr.strip()[-300:]}")
+        if tree != new_tree():
+            problems.append("recorded update: " + tree_difference(tree, new_tree()))
+        return code, stderr, problems
+
+    def points(self):
+        return change_points(self.calls, self.sandbox_root)
+
+    def error_points(self):
+        return [p for p in self.points() if p.kind in ERROR_KINDS]
+
+    def _injected_run(self, point, action, when=None, skip_pauses=False):
+        sb = self.sandbox()
+        trace = os.path.join(sb.root, "inject.trace")
+        code, stderr = sb.run(self.updater,
+                              inject_prefix(point, action, trace, when, skip_pauses))
+        return sb, code, stderr, hit_call(trace, point)
+
+    def kill(self, point):
+        """Kills the updater at the point's call, then checks recovery."""
+        sb, code, stderr, hit = self._injected_run(point, "signal=SIGKILL")
+        try:
+            problems = []
+            if hit is None or not hit.killed or Point(hit, sb.root).signature != point.signature:
+                problems.append(f"the kill did not land on {point.signature} (hit {hit})")
+            elif code not in (-9, 137):
+                problems.append(f"killed run ended with {code}")
+            else:
+                problems += check_consistent(sb, self.updater, code, stderr, None)
+            self.counts["kill"] += 1
+            return problems
+        finally:
+            sb.remove()
+
+    def fail(self, point, error, from_then_on):
+        """Fails the point's call with error (once or from then on)."""
+        # A persistent error would make every copy wait through its retries;
+        # the pauses are skipped, they only matter for passing failures.
+        when = f"{point.index}+" if from_then_on else None
+        sb, code, stderr, hit = self._injected_run(point, f"error={error}", when, True)
+        try:
+            problems = []
+            if hit is None or not hit.injected or Point(hit, sb.root).signature != point.signature:
+                problems.append(f"the error did not land on {point.signature} (hit {hit})")
+            else:
+                problems += check_consistent(sb, self.updater, code, stderr, (0, 6, 8))
+            self.counts["error"] += 1
+            return problems
+        finally:
+            sb.remove()
+
+    def child_points(self):
+        """Calls only the extraction child makes, with how often its busiest
+        thread makes them: [(syscall, count)], most frequent first."""
+        main = main_process_calls(self.calls)
+        mine = {c.name for c in main}
+        pid = main[0].pid if main else None
+        per_thread = {}
+        for c in self.calls:
+            if c.pid != pid and c.name not in mine:
+                per_thread[(c.name, c.pid)] = per_thread.get((c.name, c.pid), 0) + 1
+        best = {}
+        for (name, _), n in per_thread.items():
+            best[name] = max(best.get(name, 0), n)
+        # Calls that write the extracted files first: they spread over the work.
+        changing = {c.name for c in self.calls if c.pid != pid and c.kind()}
+        return sorted(best.items(), key=lambda item: (item[0] not in changing, -item[1]))
+
+    def kill_child(self, syscall, when):
+        """Kills the PowerShell child at its when-th call of syscall."""
+        sb = self.sandbox()
+        trace = os.path.join(sb.root, "child.trace")
+        try:
+            prefix = ["strace", "-f", "-qq", "-o", trace, "-e", "signal=none",
+                      "-e", f"trace={syscall},execve", "-e",
+                      f"inject={syscall}:signal=SIGKILL:when={when}"]
+            code, stderr = sb.run(self.updater, prefix)
+            with open(trace, encoding="utf-8", errors="replace") as f:
+                calls = parse_trace(f.read())
+            main = calls[0].pid if calls else None
+            killed = [c for c in calls if c.killed and c.name == syscall]
+            problems = []
+            if not killed or any(c.pid == main for c in killed):
+                problems.append(f"{syscall}#{when}: no kill inside the child")
+            if code != 4:
+                problems.append(f"{syscall}#{when}: ended with {code}, not 4")
+            tree = read_tree(sb.install)
+            if tree != old_tree():
+                problems.append(f"{syscall}#{when}: installation changed: "
+                                + tree_difference(tree, old_tree()))
+            if os.path.exists(os.path.join(sb.install, "updates")):
+                problems.append(f"{syscall}#{when}: an updates directory was created")
+            left = [n for n in os.listdir(sb.tmp) if n.startswith("LumetraUpdate_")]
+            if left:
+                problems.append(f"{syscall}#{when}: stage root left behind: {left}")
+            self.counts["child"] += 1
+            return problems
+        finally:
+            sb.remove()
+
+    def summary(self):
+        c = self.counts
+        return (f"crash-consistency: {c['kill']} kill points, {c['error']} error points, "
+                f"{c['child']} child kill points")
