@@ -507,7 +507,9 @@ class Point:
             self.status_word = (call.string(1) or "").strip()
 
     def touches_status(self):
-        return any(STATUS in p for p in self.paths)
+        """Part of a status write: the temporary file, the rename, or the
+        directory flush that makes the rename durable."""
+        return any(STATUS in p for p in self.paths) or getattr(self, "after_status", False)
 
     def __repr__(self):
         return f"{self.name}#{self.index} {' -> '.join(self.paths)}"
@@ -515,7 +517,11 @@ class Point:
 
 def change_points(calls, sandbox_root):
     """Every file-changing call of the updater process, in order."""
-    return [Point(c, sandbox_root) for c in main_process_calls(calls) if c.kind()]
+    points = [Point(c, sandbox_root) for c in main_process_calls(calls) if c.kind()]
+    for before, point in zip(points, points[1:]):
+        point.after_status = before.kind == "rename" and before.touches_status() \
+            and point.kind == "flush"
+    return points
 
 
 def ci_subset(points, every):
@@ -762,6 +768,9 @@ def audit_trace(calls, install):
             continue
         paths = call.paths()
         target = paths[-1] if paths else None
+        if not any(p and (p + "/").startswith(install + "/") for p in paths) \
+                and call.name not in ("syncfs", "sync"):
+            continue  # the temporary stage and the second log copy
         for p in paths:
             if backup_dir_of(p):
                 backup_dirs.add(backup_dir_of(p))
