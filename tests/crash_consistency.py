@@ -730,15 +730,17 @@ def _written_text(call):
     return decode_c_string(m.group(1)).encode("utf-8", "surrogateescape") if m else b""
 
 
-def audit_trace(calls, install):
-    """Checks a recorded update or recovery run against the power-loss model.
-    Returns the violations found (empty: the run is safe against power loss)."""
+def audit_trace(calls, install, update=True):
+    """Checks a recorded update (update=True) or recovery run against the
+    power-loss model. Returns the violations found (empty: the run is safe
+    against power loss)."""
     install = os.path.normpath(install)
     updates = install + "/updates"
     model = DiskModel()
     problems = []
     first_change = None
     touched = set()  # installation files changed by the run
+    removed = set()  # installation files deleted by the run
     records = set()  # journal and backup copies written by the run
     backup_dirs = set()
 
@@ -774,7 +776,8 @@ def audit_trace(calls, install):
         for p in paths:
             if backup_dir_of(p):
                 backup_dirs.add(backup_dir_of(p))
-        if kind != "flush" and first_change is None and any(in_install(p) for p in paths):
+        if update and kind != "flush" and first_change is None \
+                and any(in_install(p) for p in paths):
             first_change = call
             where = f"at the first change of the installation ({call.name} {target})"
             for path in sorted(records):
@@ -801,6 +804,7 @@ def audit_trace(calls, install):
                 node.content = b""
             if in_install(target):
                 touched.add(target)
+                removed.discard(target)
             if needed_by_recovery(target) and os.path.basename(target) != STATUS:
                 records.add(target)
         elif kind in ("write", "chmod"):
@@ -818,6 +822,8 @@ def audit_trace(calls, install):
                 problems.append(f"recovery record deleted: {call}")
             model.detach(target)
             touched.discard(target)
+            if in_install(target):
+                removed.add(target)
         elif kind == "rename":
             old, new = paths
             replaced = model.lookup(new) is not None
@@ -836,10 +842,16 @@ def audit_trace(calls, install):
                         why = model.durable(path, install)
                         if why:
                             problems.append(f"before {word}: changed file not durable: {why}")
+                    for path in sorted(removed - touched):
+                        parent = model.lookup(os.path.dirname(path))
+                        name = os.path.basename(path)
+                        if parent is not None and name in parent.durable_entries:
+                            problems.append(f"before {word}: removal of {path} not flushed")
             model.detach(new)
             model.attach(new, node)
             if in_install(new):
                 touched.add(new)
+                removed.discard(new)
             touched.discard(old)
         elif kind == "flush":
             if call.name in ("syncfs", "sync"):
@@ -848,9 +860,9 @@ def audit_trace(calls, install):
                 node = model.lookup(target)
                 if node is not None:
                     model.flush(node)
-    if first_change is None:
+    if first_change is None and update:
         problems.append("the run changed nothing in the installation")
-    return problems
+    return list(dict.fromkeys(problems))
 
 
 # --- Processes -------------------------------------------------------------
@@ -941,6 +953,47 @@ class Sweep:
 
     def points(self):
         return change_points(self.calls, self.sandbox_root)
+
+    def _record_into(self, sb, name, extra=()):
+        trace = os.path.join(sb.root, name)
+        code, stderr = record(sb, self.updater, trace, False, extra)
+        with open(trace, encoding="utf-8", errors="replace") as f:
+            return code, stderr, parse_trace(f.read())
+
+    def audit_roll_back(self):
+        """Records an update whose flush of the last installed file fails once,
+        so that it rolls back, and audits it. Returns the problems."""
+        last = [p for p in self.points() if p.kind == "flush"
+                and p.paths[0].endswith("/install/release.json")][-1]
+        sb = self.sandbox()
+        try:
+            code, stderr, calls = self._record_into(
+                sb, "rollback.trace", ["-e", f"inject=fsync:error=EIO:when={last.index}"])
+            problems = [] if code == 6 else [f"the rolled-back update ended with {code}"]
+            statuses = [read_status(b) for b in backup_directories(sb.install)]
+            if statuses != ["ROLLED_BACK\n"] or read_tree(sb.install) != old_tree():
+                problems.append(f"the rolled-back update left {statuses}, "
+                                + which_version(read_tree(sb.install)) + " tree")
+            return problems + audit_trace(calls, sb.install)
+        finally:
+            sb.remove()
+
+    def audit_recovery(self):
+        """Kills an update half-way through installing, records the recovery
+        and audits it. Returns the problems."""
+        writes = [p for p in self.points() if p.kind == "write" and "/install/bin/" in p.paths[0]
+                  and "/updates/" not in p.paths[0]]
+        sb = self.sandbox()
+        try:
+            sb.run(self.updater, inject_prefix(writes[len(writes) // 2], "signal=SIGKILL",
+                                               os.path.join(sb.root, "kill.trace")))
+            code, stderr, calls = self._record_into(sb, "recovery.trace")
+            problems = [] if code == 10 else [f"the recovery ended with {code}: {stderr[-300:]}"]
+            if read_tree(sb.install) != old_tree():
+                problems.append("the recovery did not restore the old version")
+            return problems + audit_trace(calls, sb.install, update=False)
+        finally:
+            sb.remove()
 
     def error_points(self):
         return [p for p in self.points() if p.kind in ERROR_KINDS]

@@ -190,6 +190,12 @@ class CrashConsistency(unittest.TestCase):
     def test_power_loss_audit_of_the_update(self):
         self.assertEqual(cc.audit_trace(self.sweep.calls, self.sweep.install), [])
 
+    def test_power_loss_audit_of_a_roll_back(self):
+        self.assertEqual(self.sweep.audit_roll_back(), [])
+
+    def test_power_loss_audit_of_a_recovery(self):
+        self.assertEqual(self.sweep.audit_recovery(), [])
+
     def test_kill_at_each_point_then_recover(self):
         for point in cc.ci_subset(self.sweep.points(), KILL_EVERY):
             with self.subTest(point=repr(point)):
