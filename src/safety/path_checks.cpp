@@ -20,8 +20,8 @@ bool is_inside_root(const std::filesystem::path& candidate, const std::filesyste
     for (;; ++c, ++r) {
         if (r == root.end()) return c != candidate.end();
         if (c == candidate.end()) return false;
-        if (to_lower_copy(c->wstring()) !=
-            to_lower_copy(r->wstring())) {
+        if (to_lower_copy(platform::path_to_wide(*c)) !=
+            to_lower_copy(platform::path_to_wide(*r))) {
             return false;
         }
     }
