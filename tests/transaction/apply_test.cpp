@@ -242,7 +242,7 @@ TEST(ApplyUpdateTransaction, JournalSpellsNestedAndNonAsciiPathsInUtf8) {
     Update update;
     fs::remove_all(update.payload);
     write_file(update.payload / "a/b/c.txt", "c");
-    write_file(update.payload / u8"Prüfung/图像.dll", "x");
+    write_file(update.payload / fs::u8path(u8"Prüfung/图像.dll"), "x");
     write_file(update.payload / "release.json", "{}");
     const TransactionResult result = update.run();
     ASSERT_TRUE(result.committed) << result.error;
