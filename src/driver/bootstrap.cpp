@@ -6,9 +6,9 @@
 #include "transaction/file_operations.h"
 
 std::wstring make_relaunch_parameters(const UpdaterOptions& options) {
-    return L"--package " + quote_argument(options.package.wstring()) + L" --target " +
-           quote_argument(options.target.wstring()) + L" --pid " + std::to_wstring(options.pid) +
-           L" --launch " + quote_argument(options.launch.wstring()) + L" --detached 1";
+    return L"--package " + quote_argument(platform::path_to_wide(options.package)) + L" --target " +
+           quote_argument(platform::path_to_wide(options.target)) + L" --pid " + std::to_wstring(options.pid) +
+           L" --launch " + quote_argument(platform::path_to_wide(options.launch)) + L" --detached 1";
 }
 
 std::int32_t bootstrap_relaunch(const UpdaterOptions& options,

@@ -49,7 +49,7 @@ PathCheck default_path_check() { return PathCheck(&ensure_no_reparse_point); }
 std::int32_t recover_with_consent(const fs::path& target, const fs::path& backup) {
     const std::wstring question =
         L"发现未完成升级。继续升级前必须先恢复旧文件。\n请先关闭视觉和HMI程序。恢复将撤销该次升级的程序文件，不改工程参数。\n是否现在恢复？\n备份：" +
-        backup.wstring();
+        platform::path_to_wide(backup);
     if (platform::show_message(question, kRecoveryQuestionTitle, platform::kMessageQuestion) !=
         platform::kAnswerYes) {
         return kExitRecoveryDone;
@@ -84,7 +84,7 @@ std::optional<fs::path> find_unfinished_transaction(const fs::path& target) {
     ensure_no_reparse_point(updates);
     for (const fs::directory_entry& entry : fs::directory_iterator(updates)) {
         if (!entry.is_directory()) continue;
-        if (entry.path().filename().wstring().rfind(L"backup_", 0) != 0) continue;
+        if (platform::path_to_wide(entry.path().filename()).rfind(L"backup_", 0) != 0) continue;
         ensure_no_reparse_point(entry.path());
         if (!fs::exists(entry.path() / "transaction.status")) continue;
         std::ifstream in(entry.path() / "transaction.status");
@@ -153,7 +153,7 @@ std::int32_t run_update() {
         apply_update_transaction(payload_root, options.target, backup_directory, copy, check);
 
     if (result.committed) {
-        write_update_log(options.target, L"升级成功，备份目录：" + backup_directory.wstring());
+        write_update_log(options.target, L"升级成功，备份目录：" + platform::path_to_wide(backup_directory));
         remove_stage_root(stage_root);
         const std::intptr_t launched = launch_application(options.target, options.launch);
         if (launched > 32) {
@@ -169,14 +169,14 @@ std::int32_t run_update() {
 
     write_update_log(options.target, L"替换文件失败：" + widen_error(result.error));
     for (const fs::path& failed : result.failed_restores) {
-        write_update_log(options.target, L"恢复失败文件：" + failed.wstring());
+        write_update_log(options.target, L"恢复失败文件：" + platform::path_to_wide(failed));
     }
     remove_stage_root(stage_root);
     const std::wstring text =
         result.rolled_back
             ? std::wstring(L"替换文件失败，已撤销本次文件变更。请关闭视觉/HMI程序后重试。")
             : L"升级失败，部分文件未能恢复！请勿启动程序。保留备份目录并联系维护人员：\n" +
-                  backup_directory.wstring();
+                  platform::path_to_wide(backup_directory);
     write_update_log(options.target, text);
     show(text, kTitle, platform::kMessageError);
     return kExitNotCommitted;

@@ -19,13 +19,13 @@ UpdaterOptions parse_arguments(const std::vector<std::wstring>& arguments) {
         const std::wstring& name = arguments[i];
         const std::wstring& value = arguments[i + 1];
         if (name == L"--package") {
-            options.package = value;
+            options.package = platform::wide_to_path(value);
         } else if (name == L"--target") {
-            options.target = value;
+            options.target = platform::wide_to_path(value);
         } else if (name == L"--pid") {
             options.pid = static_cast<std::uint32_t>(std::wcstoul(value.c_str(), nullptr, 10));
         } else if (name == L"--launch") {
-            options.launch = value;
+            options.launch = platform::wide_to_path(value);
         } else if (name == L"--detached") {
             options.detached = value == L"1";
         } else if (name == L"--verify-extract") {

@@ -25,10 +25,20 @@ std::wstring quote_powershell_literal(const std::wstring& text) {
 }
 
 std::wstring quote_argument(const std::wstring& text) {
+    // A run of backslashes is literal unless a quote follows it; then the
+    // reader halves it, so such a run (also the one before the closing quote)
+    // is written doubled.
     std::wstring out = L"\"";
+    std::size_t backslashes = 0;
     for (wchar_t c : text) {
-        if (c == L'"') out += L'\\';
+        if (c == L'\\') {
+            ++backslashes;
+        } else {
+            if (c == L'"') out.append(backslashes + 1, L'\\');
+            backslashes = 0;
+        }
         out += c;
     }
+    out.append(backslashes, L'\\');
     return out + L"\"";
 }

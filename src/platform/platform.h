@@ -70,6 +70,11 @@ std::optional<std::wstring> utf8_to_wide_strict(std::string_view bytes);
 // Replacing UTF-8 decoding: each invalid sequence becomes U+FFFD.
 std::wstring utf8_to_wide_replacing(std::string_view bytes);
 
+// The text of a path as wide characters, and a path from wide text. Unlike the
+// standard library's own conversions on POSIX, these keep non-ASCII text.
+std::wstring path_to_wide(const std::filesystem::path& path);
+std::filesystem::path wide_to_path(const std::wstring& text);
+
 // Splits a command line by the rules of CommandLineToArgvW: the first element
 // (the program) ends at the first space or tab outside quotes and takes no
 // escapes; the others honour quotes, backslash escapes and doubled quotes.

@@ -14,16 +14,22 @@ std::wstring to_lower_copy(std::wstring text) {
     return text;
 }
 
+std::filesystem::path::string_type to_lower_native(std::filesystem::path::string_type text) {
+    using Unit = std::filesystem::path::value_type;
+    for (auto& c : text) {
+        if (c >= Unit('A') && c <= Unit('Z')) c = static_cast<Unit>(c - Unit('A') + Unit('a'));
+    }
+    return text;
+}
+
 bool is_inside_root(const std::filesystem::path& candidate, const std::filesystem::path& root) {
     auto c = candidate.begin();
     auto r = root.begin();
     for (;; ++c, ++r) {
         if (r == root.end()) return c != candidate.end();
         if (c == candidate.end()) return false;
-        if (to_lower_copy(c->wstring()) !=
-            to_lower_copy(r->wstring())) {
-            return false;
-        }
+        // Native text: a wide conversion of a non-ASCII name can fail on POSIX.
+        if (to_lower_native(c->native()) != to_lower_native(r->native())) return false;
     }
 }
 

@@ -11,6 +11,10 @@ using PathCheck = std::function<void(const std::filesystem::path&)>;
 // Folds the ASCII letters A-Z to lower case, unit by unit; nothing else changes.
 std::wstring to_lower_copy(std::wstring text);
 
+// to_lower_copy for the native text of a path (on POSIX the UTF-8 bytes, whose
+// ASCII letters are the only units that fold). Never converts, never throws.
+std::filesystem::path::string_type to_lower_native(std::filesystem::path::string_type text);
+
 // True when the elements of root are a proper prefix of the elements of
 // candidate, compared case-insensitively. Never touches the file system.
 bool is_inside_root(const std::filesystem::path& candidate, const std::filesystem::path& root);

@@ -1,28 +1,41 @@
 #include "safety/protected_paths.h"
 
-#include <string>
+#include <cstring>
 
 #include "safety/path_checks.h"
 
-bool is_protected_path(const std::filesystem::path& relative_path) {
-    if (relative_path.empty()) return true;
-    static const wchar_t* const kDirectories[] = {L"config",      L"projects", L"models",
-                                                  L"logs",        L"interaction", L"updates",
-                                                  L"diagnostics", L"alarm_history"};
-    // Both separators split elements, as a journal line spells paths with '/'.
-    std::wstring text = relative_path.wstring();
-    const std::size_t first_separator = text.find_first_of(L"/\\");
-    const std::wstring first = to_lower_copy(relative_path.begin()->wstring());
-    for (const wchar_t* name : kDirectories) {
-        if (first == name) return true;
-        if (first_separator != std::wstring::npos &&
-            to_lower_copy(text.substr(0, first_separator)) == name) {
-            return true;
-        }
+namespace fs = std::filesystem;
+
+namespace {
+
+using Text = fs::path::string_type;
+
+Text native_text(const char* ascii) { return Text(ascii, ascii + std::strlen(ascii)); }
+
+}  // namespace
+
+bool is_protected_path(const fs::path& relative_path) {
+    // Native text throughout: no conversion, so no failure on any name.
+    const Text& text = relative_path.native();
+    if (text.empty()) return true;
+    static const char* const kDirectories[] = {"config",      "projects", "models",
+                                               "logs",        "interaction", "updates",
+                                               "diagnostics", "alarm_history"};
+    // Backslashes separate elements as forward slashes do, on every platform:
+    // packages and journals come from Windows.
+    const std::size_t separator = text.find_first_of(native_text("/\\"));
+    const Text first =
+        to_lower_native(separator == 0 ? relative_path.begin()->native() : text.substr(0, separator));
+    for (const char* name : kDirectories) {
+        if (first == native_text(name)) return true;
     }
-    if (first_separator != std::wstring::npos || !relative_path.parent_path().empty()) return false;
-    const std::wstring name = to_lower_copy(relative_path.filename().wstring());
-    if (name == L"release.json") return false;
-    const std::wstring extension = to_lower_copy(relative_path.filename().extension().wstring());
-    return extension == L".json" || extension == L".ini";
+    if (separator != Text::npos || relative_path.has_parent_path()) return false;
+
+    Text name = to_lower_native(relative_path.filename().native());
+    if (name == native_text("release.json")) return false;
+    // An alternate data stream suffix ("name.json:stream") is not part of the
+    // extension; the stream still belongs to the protected file.
+    name = name.substr(0, name.find(fs::path::value_type(':')));
+    const Text extension = fs::path(name).extension().native();
+    return extension == native_text(".json") || extension == native_text(".ini");
 }

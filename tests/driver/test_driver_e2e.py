@@ -148,6 +148,12 @@ class HostWaitAndLog(Sandbox):
         self.assertEqual(self.local_log_lines(), lines)
         self.assertEqual(stage_roots(self.tmp), [])
 
+    def test_non_ascii_installation_paths_are_handled(self):
+        target = self.make_dir("视觉 系统", "安装")
+        result = self.run_updater("--package", self.package, "--target", target)
+        self.assertEqual(result.returncode, 4)
+        self.assertEqual(len(self.log_lines(target)), 1)
+
     def test_only_the_installation_copy_without_localappdata(self):
         result = self.run_updater("--package", self.package, "--target", self.target, local=False)
         self.assertEqual(result.returncode, 4)

@@ -1,0 +1,83 @@
+#include "transaction/install_set.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "safety/protected_paths.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The manifest at the payload's top level, in any letter case. Only ASCII
+// letters fold, so comparing the native units is the same as folding first.
+bool is_manifest(const fs::path& relative_path) {
+    const auto& text = relative_path.native();
+    static const char kManifest[] = "release.json";
+    if (text.size() != sizeof kManifest - 1) return false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        auto unit = text[i];
+        if (unit >= 'A' && unit <= 'Z') unit = static_cast<decltype(unit)>(unit - 'A' + 'a');
+        if (unit != static_cast<decltype(unit)>(kManifest[i])) return false;
+    }
+    return true;
+}
+
+[[noreturn]] void refuse(const char* message) { throw std::runtime_error(message); }
+
+}  // namespace
+
+bool install_order_less(const InstallEntry& a, const InstallEntry& b) {
+    const bool a_manifest = is_manifest(a.relative_path);
+    const bool b_manifest = is_manifest(b.relative_path);
+    if (a_manifest != b_manifest) return b_manifest;
+    return a.relative_path.compare(b.relative_path) < 0;
+}
+
+InstallSet collect_install_set(const fs::path& payload_root, const fs::path& installation_root,
+                               const fs::path& backup_directory, const PathCheck& path_check) {
+    InstallSet set;
+    set.source = fs::weakly_canonical(payload_root);
+    set.target = fs::weakly_canonical(installation_root);
+    set.backup = fs::weakly_canonical(backup_directory);
+
+    const bool safe = fs::is_directory(set.source) && fs::is_directory(set.target) &&
+                      set.target != set.target.root_path() && set.source != set.target &&
+                      !is_inside_root(set.source, set.target) &&
+                      !is_inside_root(set.target, set.source) &&
+                      is_inside_root(set.backup, set.target / "updates") &&
+                      !fs::exists(set.backup);
+    if (!safe) refuse("unsafe update source/target/backup paths");
+
+    path_check(payload_root);
+    path_check(installation_root);
+    path_check(backup_directory);
+
+    for (fs::recursive_directory_iterator it(set.source), end; it != end; ++it) {
+        const fs::directory_entry& entry = *it;
+        path_check(entry.path());
+        if (entry.is_symlink()) refuse("package contains a link");
+        if (entry.is_directory()) continue;
+        if (!entry.is_regular_file()) refuse("package contains a special file");
+
+        fs::path relative = entry.path().lexically_relative(set.source);
+        if (relative.empty() || relative.is_absolute() || relative.has_root_path()) {
+            refuse("invalid package path");
+        }
+        if (is_protected_path(relative)) continue;
+
+        const fs::path destination = set.target / relative;
+        path_check(destination);
+        if (!is_inside_root(fs::weakly_canonical(destination), set.target)) {
+            refuse("destination escapes installation");
+        }
+        const fs::file_status status = fs::status(destination);
+        const bool existed = fs::exists(status);
+        if (existed && !fs::is_regular_file(status)) refuse("destination is not a regular file");
+        set.entries.push_back(InstallEntry{std::move(relative), existed});
+    }
+
+    std::sort(set.entries.begin(), set.entries.end(), install_order_less);
+    if (set.entries.empty()) refuse("empty update payload");
+    return set;
+}

@@ -1,0 +1,110 @@
+// Test doubles for the transaction's pluggable operations and its flush
+// service. All of them append to one event log, so tests can check the order
+// of copies, checks, flushes and status writes.
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "test_support.h"
+#include "transaction/apply.h"
+
+struct Event {
+    std::string kind;  // "copy", "check", "flush_file", "flush_directory", "status"
+    std::filesystem::path first;
+    std::filesystem::path second;  // copy destination, status file
+    std::string word;              // status: the temporary file's content when replaced
+};
+
+using EventLog = std::vector<Event>;
+
+// Copies for real; the calls numbered in fail_calls (1-based) first write a
+// partial destination and then throw.
+struct RecordingCopy {
+    EventLog& log;
+    std::set<int> fail_calls;
+    int calls = 0;
+
+    CopyOperation operation() {
+        return [this](const std::filesystem::path& source, const std::filesystem::path& destination) {
+            ++calls;
+            log.push_back({"copy", source, destination, {}});
+            if (fail_calls.count(calls)) {
+                write_file(destination, "partial");
+                throw std::runtime_error("injected copy failure");
+            }
+            std::filesystem::copy_file(source, destination,
+                                       std::filesystem::copy_options::overwrite_existing);
+        };
+    }
+};
+
+// Accepts every path and records it.
+struct RecordingCheck {
+    EventLog& log;
+    PathCheck operation() {
+        return [this](const std::filesystem::path& path) { log.push_back({"check", path, {}, {}}); };
+    }
+};
+
+// The real platform flushes, recorded; chosen calls fail without doing anything.
+struct RecordingDurability {
+    EventLog& log;
+    std::set<std::string> failing_status_words;
+    std::set<std::filesystem::path> failing_files;
+
+    Durability service() {
+        Durability d;
+        d.flush_file = [this](const std::filesystem::path& file) {
+            log.push_back({"flush_file", file, {}, {}});
+            return !failing_files.count(file) && platform::flush_file(file);
+        };
+        d.flush_directory = [this](const std::filesystem::path& directory) {
+            log.push_back({"flush_directory", directory, {}, {}});
+            return platform::flush_directory(directory);
+        };
+        d.replace_file = [this](const std::filesystem::path& from, const std::filesystem::path& to) {
+            std::string word = read_file(from);
+            if (!word.empty() && word.back() == '\n') word.pop_back();
+            log.push_back({"status", from, to, word});
+            return !failing_status_words.count(word) && platform::replace_file(from, to);
+        };
+        return d;
+    }
+};
+
+// Index of the last status write of `word`, or the log's size when none.
+inline std::size_t status_index(const EventLog& log, const std::string& word) {
+    for (std::size_t i = log.size(); i-- > 0;) {
+        if (log[i].kind == "status" && log[i].word == word) return i;
+    }
+    return log.size();
+}
+
+// True when `path` was flushed (kind "flush_file" or "flush_directory") after
+// its last copy before `until`, and before `until`.
+inline bool flushed_before(const EventLog& log, const std::string& kind,
+                           const std::filesystem::path& path, std::size_t until) {
+    bool flushed = false;
+    for (std::size_t i = 0; i < until && i < log.size(); ++i) {
+        if (log[i].kind == "copy" && log[i].second == path) flushed = false;
+        if (log[i].kind == kind && log[i].first == path) flushed = true;
+    }
+    return flushed;
+}
+
+// Every regular file below root except the backup area, with its content.
+inline std::map<std::string, std::string> snapshot(const std::filesystem::path& root) {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+        const auto relative = entry.path().lexically_relative(root);
+        if (*relative.begin() == "updates" || !entry.is_regular_file()) continue;
+        files[relative.generic_string()] = read_file(entry.path());
+    }
+    return files;
+}
