@@ -61,11 +61,11 @@ try{
  }
  # Ancestors are checked after the pass, so the order of entries does not matter.
  foreach($k in $t.Keys){
-  $i=$k.IndexOf('/')
+  $i=$k.IndexOf('/',$ic)
   while($i -gt 0){
    $q=$k.Substring(0,$i)
    if($t.ContainsKey($q) -and !$t[$q]){throw '升级包路径发生文件/目录冲突'}
-   $i=$k.IndexOf('/',$i+1)
+   $i=$k.IndexOf('/',$i+1,$ic)
   }
  }
  $r=''
