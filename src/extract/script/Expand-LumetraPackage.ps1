@@ -10,11 +10,11 @@ Add-Type -AssemblyName System.IO.Compression,System.IO.Compression.FileSystem
 function Assert-NoLink([string]$Path){
  $c=[IO.Path]::GetFullPath($Path)
  while($c){
-  $a=0
-  try{$a=[IO.File]::GetAttributes($c)}catch{}
-  if($a -band 1024){throw '更新路径包含链接，拒绝解压'}
+  # -1: nothing there
+  $a=[int][IO.FileInfo]::new($c).Attributes
+  if($a -ne -1 -and $a -band 1024){throw '更新路径包含链接，拒绝解压'}
   $p=[IO.Path]::GetDirectoryName($c)
-  if(!$p -or $p -eq $c){break}
+  if($p -eq $c){break}
   $c=$p
  }
 }
