@@ -14,6 +14,9 @@ constexpr std::size_t kLongestCommandLine = 32759;
 constexpr std::uint32_t kTimeLimitMs = 180000;
 constexpr std::size_t kErrorFileBytes = 2048;
 
+// Only where wide characters are UTF-32 (POSIX) can one lie above U+FFFF.
+bool above_bmp(std::uint32_t code) { return code > 0xFFFF; }
+
 // UTF-16LE without BOM; wide characters above U+FFFF (UTF-32 platforms)
 // become surrogate pairs.
 std::string utf16le_bytes(const std::wstring& text) {
@@ -25,7 +28,7 @@ std::string utf16le_bytes(const std::wstring& text) {
     };
     for (wchar_t c : text) {
         auto code = static_cast<std::uint32_t>(c);
-        if (code > 0xFFFF) {
+        if (above_bmp(code)) {
             code -= 0x10000;
             put(0xD800 + (code >> 10));
             put(0xDC00 + (code & 0x3FF));
@@ -64,7 +67,7 @@ fs::path extraction_error_file(const fs::path& destination) {
 std::size_t utf16_length(const std::wstring& text) {
     std::size_t units = text.size();
     for (wchar_t c : text) {
-        if (static_cast<std::uint32_t>(c) > 0xFFFF) ++units;
+        if (above_bmp(static_cast<std::uint32_t>(c))) ++units;
     }
     return units;
 }
