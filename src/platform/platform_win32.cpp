@@ -1,6 +1,7 @@
 // Windows implementation of the platform services: the system calls themselves.
-#include <shellapi.h>
 #include <windows.h>
+// shellapi.h needs the types of windows.h first.
+#include <shellapi.h>
 
 #include <climits>
 

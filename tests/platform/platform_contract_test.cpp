@@ -1,8 +1,9 @@
 // The platform layer's contracts, checked against real processes, files and
 // environment on both builds (the Windows build runs them under Wine too).
 #ifdef _WIN32
-#include <shellapi.h>
 #include <windows.h>
+// shellapi.h needs the types of windows.h first.
+#include <shellapi.h>
 #else
 #include <signal.h>
 #include <spawn.h>
