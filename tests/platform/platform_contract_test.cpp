@@ -224,6 +224,44 @@ TEST(QueryLink, SymlinkedDirectoryIsAReparsePointAndGuardsWhatLiesBelow) {
     }
 }
 
+TEST(FileDurability, FlushAndReplace) {
+    TempDir dir;
+    write_file(dir / "new", "new bytes");
+    write_file(dir / "old", "old bytes");
+    EXPECT_TRUE(platform::flush_file(dir / "new"));
+    EXPECT_FALSE(platform::flush_file(dir / "missing"));
+    EXPECT_TRUE(platform::flush_directory(dir.path()));
+
+    EXPECT_TRUE(platform::replace_file(dir / "new", dir / "old"));
+    EXPECT_EQ(read_file(dir / "old"), "new bytes");
+    EXPECT_FALSE(fs::exists(dir / "new"));
+
+    EXPECT_FALSE(platform::replace_file(dir / "missing", dir / "old"));
+    EXPECT_EQ(read_file(dir / "old"), "new bytes") << "a failed replace leaves the target";
+}
+
+TEST(ProcessIdentity, OwnPathAndCommandLineNameThisProgram) {
+    const fs::path self = platform::own_executable_path();
+    EXPECT_TRUE(self.is_absolute()) << self.string();
+    EXPECT_TRUE(fs::is_regular_file(self)) << self.string();
+    const auto args = platform::command_line_arguments();
+    ASSERT_FALSE(args.empty());
+    EXPECT_EQ(to_lower_copy(fs::path(args[0]).stem().wstring()),
+              to_lower_copy(self.stem().wstring()));
+}
+
+TEST(PowerShellPath, NamesAnExistingProgram) {
+    const auto path = platform::powershell_path();
+    ASSERT_TRUE(path.has_value());
+    EXPECT_TRUE(path->is_absolute()) << path->string();
+    EXPECT_TRUE(fs::is_regular_file(*path)) << path->string();
+#ifdef _WIN32
+    wchar_t system[MAX_PATH] = {};
+    ASSERT_GT(::GetSystemDirectoryW(system, MAX_PATH), 0u);
+    EXPECT_EQ(path->wstring(), std::wstring(system) + L"\\WindowsPowerShell/v1.0/powershell.exe");
+#endif
+}
+
 TEST(ExtractionScript, IsTheScriptFileByteForByte) {
     const fs::path root = source_root();
     ASSERT_FALSE(root.empty()) << "source tree not found above the test binary";
