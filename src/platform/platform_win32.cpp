@@ -156,7 +156,7 @@ bool flush_file(const std::filesystem::path& file) {
     return ::FlushFileBuffers(handle.handle) != 0;
 }
 
-// NTFS journals directory entries with the file operations that change them.
+// Windows cannot flush a directory; MOVEFILE_WRITE_THROUGH makes a new entry durable.
 bool flush_directory(const std::filesystem::path&) { return true; }
 
 bool replace_file(const std::filesystem::path& from, const std::filesystem::path& to) {
