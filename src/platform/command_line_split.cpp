@@ -4,63 +4,67 @@
 
 namespace platform {
 
+namespace {
+bool is_blank(wchar_t c) { return c == L' ' || c == L'\t'; }
+}  // namespace
+
 std::vector<std::wstring> split_command_line(std::wstring_view line) {
     std::vector<std::wstring> args;
     std::size_t i = 0;
     const std::size_t n = line.size();
 
-    // The program name: quotes group, nothing is escaped.
+    // The program name: a leading quote runs to the next quote, anything else
+    // to the next blank; nothing is escaped and no other quote counts.
     std::wstring program;
-    bool quoted = false;
-    for (; i < n; ++i) {
-        const wchar_t c = line[i];
-        if (c == L'"') {
-            quoted = !quoted;
-        } else if (!quoted && (c == L' ' || c == L'\t')) {
-            break;
-        } else {
-            program += c;
-        }
+    if (n > 0 && line[0] == L'"') {
+        for (i = 1; i < n && line[i] != L'"'; ++i) program += line[i];
+        if (i < n) ++i;
+    } else {
+        for (; i < n && !is_blank(line[i]); ++i) program += line[i];
     }
     args.push_back(program);
 
     while (true) {
-        while (i < n && (line[i] == L' ' || line[i] == L'\t')) ++i;
+        while (i < n && is_blank(line[i])) ++i;
         if (i >= n) break;
         std::wstring arg;
-        bool in_quotes = false;
+        int quotes = 0;               // 1 inside quotes; counts a run of quotes up to 3
+        std::size_t backslashes = 0;  // the run just copied into arg
         while (i < n) {
             const wchar_t c = line[i];
-            if (!in_quotes && (c == L' ' || c == L'\t')) break;
+            if (quotes == 0 && is_blank(c)) break;
             if (c == L'\\') {
-                std::size_t backslashes = 0;
-                while (i < n && line[i] == L'\\') ++backslashes, ++i;
-                if (i < n && line[i] == L'"') {
-                    arg.append(backslashes / 2, L'\\');
-                    if (backslashes % 2 == 1) {
-                        arg += L'"';
-                        ++i;
-                    }
-                    // An even run leaves the quote to toggle quoting below.
-                } else {
-                    arg.append(backslashes, L'\\');
-                }
-                continue;
-            }
-            if (c == L'"') {
-                if (in_quotes && i + 1 < n && line[i + 1] == L'"') {
-                    // A doubled quote inside quotes is a literal quote (and
-                    // quoting continues, as the system does since 2008).
-                    arg += L'"';
-                    i += 2;
-                    continue;
-                }
-                in_quotes = !in_quotes;
+                arg += c;
+                ++backslashes;
                 ++i;
                 continue;
             }
-            arg += c;
+            if (c != L'"') {
+                arg += c;
+                backslashes = 0;
+                ++i;
+                continue;
+            }
+            // Backslashes before a quote: each pair is one backslash; an odd
+            // one left over makes the quote literal.
+            if (backslashes % 2 == 0) {
+                arg.resize(arg.size() - backslashes / 2);
+                ++quotes;
+            } else {
+                arg.resize(arg.size() - backslashes / 2 - 1);
+                arg += L'"';
+            }
+            backslashes = 0;
             ++i;
+            // In a run of quotes every third one is literal and leaves quoting
+            // (the rule of the older C runtimes, which the system call keeps).
+            for (; i < n && line[i] == L'"'; ++i) {
+                if (++quotes == 3) {
+                    arg += L'"';
+                    quotes = 0;
+                }
+            }
+            if (quotes == 2) quotes = 0;
         }
         args.push_back(arg);
     }

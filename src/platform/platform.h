@@ -76,8 +76,9 @@ std::wstring path_to_wide(const std::filesystem::path& path);
 std::filesystem::path wide_to_path(const std::wstring& text);
 
 // Splits a command line by the rules of CommandLineToArgvW: the first element
-// (the program) ends at the first space or tab outside quotes and takes no
-// escapes; the others honour quotes, backslash escapes and doubled quotes.
+// (the program) is quoted whole or ends at the first space or tab and takes no
+// escapes; the others honour quotes, backslash escapes and runs of quotes (two
+// quotes inside quotes give one literal quote and end the quoted part).
 // Portable: the POSIX layer starts programs with it, and tests compare it with
 // the Windows call.
 std::vector<std::wstring> split_command_line(std::wstring_view command_line);

@@ -198,7 +198,6 @@ class Relaunch(unittest.TestCase):
             self.assertEqual(f.read(), NOT_STARTED_LOG + "5\n")
 
     # Needs the secure extraction and the update transaction.
-    @unittest.expectedFailure
     def test_the_copy_completes_the_update_and_restarts_the_application(self):
         for name in ("Lumetra.exe", "Pannix.exe", "PannixRuntime.exe", "LumetraMcpServer.exe",
                      "release.json"):

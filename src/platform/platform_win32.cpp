@@ -1,0 +1,186 @@
+// Windows implementation of the platform services: the system calls themselves.
+#include <windows.h>
+// shellapi.h needs the types of windows.h first.
+#include <shellapi.h>
+
+#include <climits>
+
+#include "platform/platform.h"
+
+namespace platform {
+namespace {
+
+constexpr DWORD kSynchronize = 0x100000;
+constexpr DWORD kInvalidParameter = 87;  // what OpenProcess reports for a pid naming no process
+constexpr DWORD kPathBuffer = 260;
+constexpr int kScriptResource = 101;
+
+// Closes a handle when it goes out of scope; null and INVALID_HANDLE_VALUE are ignored.
+struct HandleCloser {
+    HANDLE handle;
+    ~HandleCloser() {
+        if (handle != nullptr && handle != INVALID_HANDLE_VALUE) ::CloseHandle(handle);
+    }
+};
+
+std::optional<std::wstring> utf8_to_wide(std::string_view bytes, DWORD flags) {
+    if (bytes.empty()) return std::wstring();
+    if (bytes.size() > static_cast<std::size_t>(INT_MAX)) return std::nullopt;
+    const int length = static_cast<int>(bytes.size());
+    const int needed = ::MultiByteToWideChar(CP_UTF8, flags, bytes.data(), length, nullptr, 0);
+    if (needed <= 0) return std::nullopt;
+    std::wstring out(static_cast<std::size_t>(needed), L'\0');
+    const int written =
+        ::MultiByteToWideChar(CP_UTF8, flags, bytes.data(), length, out.data(), needed);
+    if (written <= 0) return std::nullopt;
+    out.resize(static_cast<std::size_t>(written));
+    return out;
+}
+
+}  // namespace
+
+std::vector<std::wstring> command_line_arguments() {
+    int count = 0;
+    LPWSTR* argv = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+    if (argv == nullptr) return {};
+    std::vector<std::wstring> args(argv, argv + count);
+    ::LocalFree(argv);
+    return args;
+}
+
+std::filesystem::path own_executable_path() {
+    wchar_t buffer[kPathBuffer] = {};
+    const DWORD length = ::GetModuleFileNameW(nullptr, buffer, kPathBuffer);
+    // A path that filled the buffer was cut short; a wrong path is worse than none.
+    if (length == 0 || length >= kPathBuffer) return {};
+    return std::filesystem::path(std::wstring(buffer, length));
+}
+
+int show_message(const std::wstring& text, const std::wstring& title, unsigned flags) {
+    return ::MessageBoxW(nullptr, text.c_str(), title.c_str(), flags);
+}
+
+std::intptr_t open_program(const std::filesystem::path& file, const std::wstring& parameters,
+                           const std::filesystem::path& working_directory) {
+    const HINSTANCE result = ::ShellExecuteW(
+        nullptr, L"open", file.c_str(), parameters.empty() ? nullptr : parameters.c_str(),
+        working_directory.empty() ? nullptr : working_directory.c_str(), SW_SHOWNORMAL);
+    return reinterpret_cast<std::intptr_t>(result);
+}
+
+bool wait_for_process(std::uint32_t pid, std::uint32_t timeout_ms) {
+    const HANDLE process = ::OpenProcess(kSynchronize, FALSE, pid);
+    if (process == nullptr) return ::GetLastError() == kInvalidParameter;
+    const DWORD waited = ::WaitForSingleObject(process, timeout_ms);
+    ::CloseHandle(process);
+    return waited == WAIT_OBJECT_0;
+}
+
+bool run_process(const std::wstring& command_line, std::uint32_t timeout_ms,
+                 std::uint32_t& exit_code) {
+    STARTUPINFOW startup;
+    ::ZeroMemory(&startup, sizeof(startup));
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process;
+    ::ZeroMemory(&process, sizeof(process));
+
+    // CreateProcessW may write into the command line, so it gets its own copy.
+    std::vector<wchar_t> buffer(command_line.begin(), command_line.end());
+    buffer.push_back(L'\0');
+
+    if (!::CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                          nullptr, nullptr, &startup, &process)) {
+        return false;
+    }
+    const DWORD waited = ::WaitForSingleObject(process.hProcess, timeout_ms);
+    exit_code = 1;
+    if (waited != WAIT_OBJECT_0) {
+        ::TerminateProcess(process.hProcess, 1);
+        ::WaitForSingleObject(process.hProcess, 5000);
+        ::CloseHandle(process.hThread);
+        ::CloseHandle(process.hProcess);
+        return false;
+    }
+    DWORD code = 1;
+    ::GetExitCodeProcess(process.hProcess, &code);
+    exit_code = code;
+    ::CloseHandle(process.hThread);
+    ::CloseHandle(process.hProcess);
+    return exit_code == 0;
+}
+
+std::optional<std::wstring> environment_value(const std::wstring& name) {
+    wchar_t buffer[kPathBuffer] = {};
+    const DWORD length = ::GetEnvironmentVariableW(name.c_str(), buffer, kPathBuffer);
+    // 0: unset or empty; 260 or more: the size needed, nothing copied.
+    if (length == 0 || length >= kPathBuffer) return std::nullopt;
+    return std::wstring(buffer, length);
+}
+
+void pause_milliseconds(std::uint32_t milliseconds) { ::Sleep(milliseconds); }
+
+std::string wide_to_utf8(const std::wstring& text) {
+    if (text.empty() || text.size() > static_cast<std::size_t>(INT_MAX)) return {};
+    const int length = static_cast<int>(text.size());
+    const int needed =
+        ::WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
+    if (needed <= 0) return {};
+    std::string out(static_cast<std::size_t>(needed), '\0');
+    const int written = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), length, out.data(), needed,
+                                              nullptr, nullptr);
+    if (written <= 0) return {};
+    out.resize(static_cast<std::size_t>(written));
+    return out;
+}
+
+std::optional<std::wstring> utf8_to_wide_strict(std::string_view bytes) {
+    return utf8_to_wide(bytes, MB_ERR_INVALID_CHARS);
+}
+
+std::wstring utf8_to_wide_replacing(std::string_view bytes) {
+    return utf8_to_wide(bytes, 0).value_or(std::wstring());
+}
+
+LinkQuery query_link(const std::filesystem::path& path) {
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return LinkQuery::unknown;
+    return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? LinkQuery::reparse_point
+                                                            : LinkQuery::plain;
+}
+
+bool flush_file(const std::filesystem::path& file) {
+    const HandleCloser handle{::CreateFileW(
+        file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
+    if (handle.handle == INVALID_HANDLE_VALUE) return false;
+    return ::FlushFileBuffers(handle.handle) != 0;
+}
+
+// Windows cannot flush a directory; MOVEFILE_WRITE_THROUGH makes a new entry durable.
+bool flush_directory(const std::filesystem::path&) { return true; }
+
+bool replace_file(const std::filesystem::path& from, const std::filesystem::path& to) {
+    return ::MoveFileExW(from.c_str(), to.c_str(),
+                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+std::optional<std::string> extraction_script() {
+    const HRSRC resource = ::FindResourceW(nullptr, MAKEINTRESOURCEW(kScriptResource), RT_RCDATA);
+    if (resource == nullptr) return std::nullopt;
+    const HGLOBAL loaded = ::LoadResource(nullptr, resource);
+    if (loaded == nullptr) return std::nullopt;
+    const void* bytes = ::LockResource(loaded);
+    const DWORD size = ::SizeofResource(nullptr, resource);
+    if (bytes == nullptr || size == 0) return std::nullopt;
+    return std::string(static_cast<const char*>(bytes), size);
+}
+
+std::optional<std::filesystem::path> powershell_path() {
+    wchar_t buffer[kPathBuffer] = {};
+    const UINT length = ::GetSystemDirectoryW(buffer, kPathBuffer);
+    if (length == 0 || length >= kPathBuffer) return std::nullopt;
+    return std::filesystem::path(std::wstring(buffer, length)) /
+           L"WindowsPowerShell/v1.0/powershell.exe";
+}
+
+}  // namespace platform
