@@ -91,7 +91,7 @@ void roll_back(const InstallSet& set, std::size_t applied, const CopyOperation& 
                 fs::remove(destination);
             }
             const fs::path directory = destination.parent_path();
-            if (!flushed_directories.count(directory)) {
+            if (!entry.existed || !flushed_directories.count(directory)) {
                 if (!durability.flush_directory(directory)) throw std::runtime_error("flush");
                 flushed_directories.insert(directory);
             }
