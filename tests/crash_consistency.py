@@ -4,16 +4,13 @@ a power-loss model of a recorded trace, and the checks that after every
 interruption the installation is either the new version or can be restored
 to the old one. Used by tests/transaction/test_crash_consistency.py (a bounded
 pass) and scripts/crash-sweep (every point)."""
-import hashlib
 import json
 import os
 import re
 import shutil
-import signal
 import stat
 import subprocess
 import tempfile
-import time
 import zipfile
 
 QUESTION = "[升级恢复确认]"
@@ -588,7 +585,8 @@ def check_consistent(sandbox, updater, first_code, first_stderr, allowed_codes):
     out.check(status is None or status in [w + "\n" for w in FINAL + PENDING],
               f"status file holds {status!r}")
     if allowed_codes is not None:
-        out.check(first_code in allowed_codes, f"first run ended with {first_code}")
+        out.check(first_code in allowed_codes,
+                  f"first run ended with {first_code}: {first_stderr.strip()[-300:]}")
         if first_code in (0, 8):
             out.check(word == "COMMITTED", f"exit {first_code} with status {word!r}")
         if first_code in (4, 5):
@@ -863,55 +861,6 @@ def audit_trace(calls, install, update=True):
     if first_change is None and update:
         problems.append("the run changed nothing in the installation")
     return list(dict.fromkeys(problems))
-
-
-# --- Processes -------------------------------------------------------------
-
-
-def children_of(pid):
-    """The direct child processes of pid (Linux /proc)."""
-    try:
-        with open(f"/proc/{pid}/task/{pid}/children") as f:
-            return [int(p) for p in f.read().split()]
-    except OSError:
-        return []
-
-
-def kill_child_when(sandbox, updater, ready, timeout=300):
-    """Runs an update and SIGKILLs the updater's child process (PowerShell) as
-    soon as ready(stage_package_dir_file_count) holds. Returns (code, stderr,
-    files seen at the kill, killed)."""
-    proc = subprocess.Popen([updater, "--package", sandbox.package, "--target", sandbox.install],
-                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            env=sandbox.env())
-    killed, seen, deadline = False, -1, time.monotonic() + timeout
-    while proc.poll() is None and not killed and time.monotonic() < deadline:
-        kids = children_of(proc.pid)
-        if kids:
-            seen = _count_files(sandbox.tmp)
-            if ready(seen):
-                for kid in kids:
-                    try:
-                        os.kill(kid, signal.SIGKILL)
-                        killed = True
-                    except ProcessLookupError:
-                        pass
-                break
-        time.sleep(0.002)
-    stdout, stderr = proc.communicate(b"", timeout=timeout)
-    return proc.returncode, stderr.decode("utf-8", "replace"), seen, killed
-
-
-def _count_files(root):
-    total = 0
-    for _, _, files in os.walk(root):
-        total += len(files)
-    return total
-
-
-def digest(tree):
-    return {k: hashlib.sha256(v if isinstance(v, bytes) else v.encode()).hexdigest()[:12]
-            for k, v in tree.items()}
 
 
 # --- The sweep -------------------------------------------------------------
