@@ -18,7 +18,7 @@ import tempfile
 import zipfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(ROOT, "tests", "extract"))
+sys.path.insert(0, os.path.join(ROOT, "tests"))
 import zipfixtures as zf  # noqa: E402
 
 MEASURE = ("import resource, subprocess, sys, time\n"

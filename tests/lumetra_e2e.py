@@ -84,3 +84,14 @@ def tree_digest(root):
 
 def stage_roots(tmp):
     return [n for n in os.listdir(tmp) if n.startswith("LumetraUpdate_")]
+
+
+def write(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data.encode() if isinstance(data, str) else data)
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()

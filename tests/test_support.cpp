@@ -7,6 +7,8 @@
 #include <random>
 #include <stdexcept>
 
+#include "platform/platform.h"
+
 namespace fs = std::filesystem;
 
 TempDir::TempDir() {
@@ -41,4 +43,10 @@ void write_file(const fs::path& path, const std::string& bytes) {
 std::string read_file(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+void copy_over(const fs::path& source, const fs::path& destination) {
+    if (const std::error_code ec = platform::copy_file(source, destination)) {
+        throw fs::filesystem_error("copy", source, destination, ec);
+    }
 }

@@ -24,5 +24,9 @@ private:
 // Writes bytes to path, creating its parent directories.
 void write_file(const std::filesystem::path& path, const std::string& bytes);
 
+// Copies source over destination as the updater's own copy does; throws
+// filesystem_error on failure.
+void copy_over(const std::filesystem::path& source, const std::filesystem::path& destination);
+
 // The whole content of a file; empty when it cannot be read.
 std::string read_file(const std::filesystem::path& path);

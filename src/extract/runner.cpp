@@ -2,7 +2,6 @@
 
 #include <fstream>
 #include <system_error>
-#include <type_traits>
 
 #include "platform/platform.h"
 
@@ -39,16 +38,6 @@ std::string utf16le_bytes(const std::wstring& text) {
     return out;
 }
 
-// A path's text as wide characters. Where paths are narrow (POSIX) their bytes
-// are UTF-8; the library's own conversion would depend on the C locale.
-std::wstring path_text(const fs::path& path) {
-    if constexpr (std::is_same_v<fs::path::value_type, wchar_t>) {
-        return path.wstring();
-    } else {
-        return platform::utf8_to_wide_replacing(path.u8string());
-    }
-}
-
 }  // namespace
 
 std::optional<std::wstring> decode_extraction_module(std::string_view bytes) {
@@ -78,13 +67,13 @@ std::optional<std::wstring> extraction_command_line(const std::wstring& module,
                                                     const fs::path& powershell) {
     const std::wstring script =
         module + L"\ntry { Expand-LumetraPackage -Package " +
-        quote_powershell_literal(path_text(package)) + L" -Destination " +
-        quote_powershell_literal(path_text(destination)) +
+        quote_powershell_literal(platform::path_to_wide(package)) + L" -Destination " +
+        quote_powershell_literal(platform::path_to_wide(destination)) +
         L"; exit 0 } catch { [IO.File]::WriteAllText(" +
-        quote_powershell_literal(path_text(extraction_error_file(destination))) +
+        quote_powershell_literal(platform::path_to_wide(extraction_error_file(destination))) +
         L", $_.Exception.Message, [Text.UTF8Encoding]::new($false)); exit 1 }";
     const std::string encoded = encode_base64(utf16le_bytes(script));
-    std::wstring command = quote_argument(path_text(powershell)) +
+    std::wstring command = quote_argument(platform::path_to_wide(powershell)) +
                            L" -NoLogo -NoProfile -NonInteractive -ExecutionPolicy Bypass "
                            L"-EncodedCommand ";
     command.append(encoded.begin(), encoded.end());

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 namespace platform {
@@ -94,6 +95,13 @@ enum class LinkQuery {
 // Attributes of the path itself, links not followed (Windows: GetFileAttributesW
 // & FILE_ATTRIBUTE_REPARSE_POINT; POSIX: lstat, a symbolic link counts).
 LinkQuery query_link(const std::filesystem::path& path);
+
+// Copies the regular file source over destination, creating or replacing it
+// (Windows: CopyFileW without the fail-if-exists flag; POSIX: the standard copy,
+// which gives the destination the source's permission bits). Returns the
+// error of the attempt, clear on success.
+std::error_code copy_file(const std::filesystem::path& source,
+                          const std::filesystem::path& destination);
 
 // Writes a file's data and metadata through to the disk. False on failure.
 bool flush_file(const std::filesystem::path& file);

@@ -212,6 +212,14 @@ LinkQuery query_link(const std::filesystem::path& path) {
     return S_ISLNK(st.st_mode) ? LinkQuery::reparse_point : LinkQuery::plain;
 }
 
+std::error_code copy_file(const std::filesystem::path& source,
+                          const std::filesystem::path& destination) {
+    std::error_code ec;
+    std::filesystem::copy_file(source, destination,
+                               std::filesystem::copy_options::overwrite_existing, ec);
+    return ec;
+}
+
 bool flush_file(const std::filesystem::path& file) { return fsync_path(file, O_RDONLY); }
 
 bool flush_directory(const std::filesystem::path& directory) {

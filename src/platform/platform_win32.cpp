@@ -148,6 +148,15 @@ LinkQuery query_link(const std::filesystem::path& path) {
                                                             : LinkQuery::plain;
 }
 
+std::error_code copy_file(const std::filesystem::path& source,
+                          const std::filesystem::path& destination) {
+    // The standard library's overwrite in this runtime compares file identities
+    // that Windows does not fill in and refuses every existing destination.
+    // CopyFileW rather than CopyFile2: same effect, and Wine implements it.
+    if (::CopyFileW(source.c_str(), destination.c_str(), FALSE)) return {};
+    return std::error_code(static_cast<int>(::GetLastError()), std::system_category());
+}
+
 bool flush_file(const std::filesystem::path& file) {
     const HandleCloser handle{::CreateFileW(
         file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,

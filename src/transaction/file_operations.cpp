@@ -8,9 +8,7 @@ void copy_file_with_retry(const std::filesystem::path& source,
                           const std::filesystem::path& destination) {
     std::error_code ec;
     for (int attempt = 0; attempt < 30; ++attempt) {
-        ec.clear();
-        std::filesystem::copy_file(source, destination,
-                                   std::filesystem::copy_options::overwrite_existing, ec);
+        ec = platform::copy_file(source, destination);
         if (!ec) return;
         platform::pause_milliseconds(100);
     }

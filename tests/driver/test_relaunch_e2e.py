@@ -13,6 +13,8 @@ import time
 import unittest
 import zipfile
 
+from lumetra_e2e import read, write
+
 PROGRAM = os.environ["LUMETRA_UPDATER"]
 BOOTSTRAP = re.compile(r"^LumetraUpdaterBootstrap_\d+$")
 NOT_STARTED_LOG = "无法启动外置升级器，错误="
@@ -20,15 +22,6 @@ EXTRACTION_FAILED_LOG = "升级包解压失败："
 COMMITTED_LOG = "升级成功，备份目录："
 
 
-def write(path, data):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "wb") as f:
-        f.write(data.encode() if isinstance(data, str) else data)
-
-
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
 
 
 def wait_for(condition, seconds):

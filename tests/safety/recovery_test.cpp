@@ -69,7 +69,7 @@ struct RecordingCopy {
         return [this](const fs::path& source, const fs::path& destination) {
             destinations.push_back(destination);
             if (failing.count(destination) != 0) throw std::runtime_error("copy failed");
-            fs::copy_file(source, destination, fs::copy_options::overwrite_existing);
+            copy_over(source, destination);
         };
     }
 };
@@ -249,9 +249,9 @@ TEST(Recovery, RefusesBadJournalsAndLocations) {
 
     // A backup directory that is the updates directory itself, or lies beside it.
     Installation app;
+    fs::create_directories(app.temp / "elsewhere");
+    fs::copy(app.backup, app.temp / "elsewhere/backup_1", fs::copy_options::recursive);
     write_file(app.temp / "elsewhere/backup_1/transaction.status", "APPLYING\n");
-    fs::copy(app.backup, app.temp / "elsewhere/backup_1", fs::copy_options::recursive |
-                                                               fs::copy_options::overwrite_existing);
     write_file(app.root / "updates/transaction.status", "APPLYING\n");
     write_file(app.root / "updates/files.tsv", "restore\tbin/a.dll\n");
     const auto before = snapshot(app.temp.path());
@@ -373,7 +373,7 @@ TEST(Recovery, RunsAgainOnceARealObstacleIsGone) {
     app.journal("restore\tbin/a.dll\nremove\tplugins/new.dll\nrestore\ttools/t.exe\n"
                 "restore\trelease.json\n");
     const CopyOperation plain_copy = [](const fs::path& source, const fs::path& destination) {
-        fs::copy_file(source, destination, fs::copy_options::overwrite_existing);
+        copy_over(source, destination);
     };
     const PathCheck check(&ensure_no_reparse_point);
     const TransactionResult first =
@@ -400,7 +400,7 @@ TEST(Recovery, ARestoreThatCannotBeFlushedIsAFailedStep) {
     const fs::path root = fs::weakly_canonical(app.root);
     // Reports success without leaving a file behind to flush.
     const CopyOperation vanishing = [&](const fs::path& source, const fs::path& destination) {
-        fs::copy_file(source, destination, fs::copy_options::overwrite_existing);
+        copy_over(source, destination);
         if (destination == root / "release.json") fs::remove(destination);
     };
     const TransactionResult result = recover_interrupted_update(
@@ -414,7 +414,7 @@ TEST(Recovery, AFinalStatusThatCannotBeWrittenIsNoRecovery) {
     Installation app;
     // Once the undo has started the status file is replaced by a directory.
     const CopyOperation copy = [&](const fs::path& source, const fs::path& destination) {
-        fs::copy_file(source, destination, fs::copy_options::overwrite_existing);
+        copy_over(source, destination);
         fs::remove(app.backup / "transaction.status");
         fs::create_directories(app.backup / "transaction.status");
     };

@@ -7,6 +7,8 @@ import subprocess
 import tempfile
 import unittest
 
+from lumetra_e2e import read, write
+
 PROGRAM = os.environ["LUMETRA_UPDATER"]
 
 QUESTION_TITLE = "[升级恢复确认] "
@@ -18,15 +20,6 @@ RECOVERED_DIALOG = "[升级恢复] 旧文件恢复完成。请重新启动软件
 FAILED_DIALOG = "[升级恢复] 恢复未完成，禁止启动程序。请保留备份并联系维护人员。"
 
 
-def write(path, data):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "wb") as f:
-        f.write(data.encode() if isinstance(data, str) else data)
-
-
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
 
 
 def snapshot(top):

