@@ -141,7 +141,15 @@ TransactionResult apply_update_transaction(const fs::path& payload_root,
             add_directory_chain(directories, destination.parent_path(), set.target);
         }
         flush_or_throw(durability, installed, directories, "cannot persist installed files");
-        write_transaction_status(set.backup, "COMMITTED", durability);
+        // Every installed file is on the disk: whether a power cut keeps this
+        // word or brings back "APPLYING" (whose recovery restores the old
+        // files), the record matches the tree. Only a word that never
+        // replaced "APPLYING" is a failure to roll back from; rolling back
+        // under a "COMMITTED" that stays would contradict the tree.
+        if (try_write_transaction_status(set.backup, "COMMITTED", durability) ==
+            StatusWrite::failed) {
+            throw std::runtime_error("cannot persist update transaction status");
+        }
         result.committed = true;
         return result;
     } catch (const std::exception& failure) {
@@ -153,12 +161,17 @@ TransactionResult apply_update_transaction(const fs::path& payload_root,
 
     roll_back(set, applied_count, copy, path_check, durability, result);
     if (journal_begun) {
+        // Every restored file is on the disk, so a final word that replaced the
+        // old one but may fall back to it (a pending state, which recovery
+        // repeats safely) still records the roll-back truthfully.
+        const char* word = result.rolled_back ? "ROLLED_BACK" : "RECOVERY_REQUIRED";
+        bool recorded = false;
         try {
-            write_transaction_status(set.backup, result.rolled_back ? "ROLLED_BACK" : "RECOVERY_REQUIRED",
-                                     durability);
+            recorded = try_write_transaction_status(set.backup, word, durability) !=
+                       StatusWrite::failed;
         } catch (...) {
-            result.rolled_back = false;
         }
+        if (!recorded) result.rolled_back = false;
     }
     return result;
 }

@@ -18,7 +18,7 @@ struct Update {
     EventLog log;
     RecordingCopy copy{log, {}};
     RecordingCheck check{log};
-    RecordingDurability durability{log, {}, {}};
+    RecordingDurability durability{log, {}, {}, {}};
     // Install order; a.dll, bin/core.dll and release.json replace existing files.
     std::vector<std::string> order{"a.dll", "bin/core.dll", "bin/new.dll", "plugins/p.dll",
                                    "release.json"};
@@ -201,6 +201,35 @@ TEST(ApplyUpdateTransaction, FailedCommitWriteUndoesEverything) {
     EXPECT_EQ(result.error, "cannot persist update transaction status");
     EXPECT_EQ(update.status(), "ROLLED_BACK\n");
     EXPECT_EQ(snapshot(update.target), update.old_tree);
+}
+
+TEST(ApplyUpdateTransaction, StatusReplacedButNotFlushedStillMatchesTheTree) {
+    // A "COMMITTED" that replaced "APPLYING" stands: rolling back under it
+    // would leave a record that contradicts the tree.
+    Update committed;
+    committed.durability.unflushed_status_words = {"COMMITTED"};
+    const TransactionResult result = committed.run();
+    EXPECT_TRUE(result.committed);
+    EXPECT_EQ(committed.status(), "COMMITTED\n");
+    EXPECT_EQ(read_file(committed.target / "release.json"), "new release.json");
+
+    // A final "ROLLED_BACK" in the same state still reports the roll-back.
+    Update rolled_back;
+    rolled_back.durability.failing_status_words = {"COMMITTED"};
+    rolled_back.durability.unflushed_status_words = {"ROLLED_BACK"};
+    const TransactionResult undone = rolled_back.run();
+    EXPECT_FALSE(undone.committed);
+    EXPECT_TRUE(undone.rolled_back);
+    EXPECT_EQ(rolled_back.status(), "ROLLED_BACK\n");
+    EXPECT_EQ(snapshot(rolled_back.target), rolled_back.old_tree);
+
+    // "APPLYING" must be durable before anything is touched.
+    Update applying;
+    applying.durability.unflushed_status_words = {"APPLYING"};
+    const TransactionResult refused = applying.run();
+    EXPECT_FALSE(refused.committed);
+    EXPECT_EQ(refused.error, "cannot persist update transaction status");
+    EXPECT_EQ(snapshot(applying.target), applying.old_tree);
 }
 
 TEST(ApplyUpdateTransaction, UnwritableFinalStateReportsRecoveryNeeded) {

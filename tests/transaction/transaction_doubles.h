@@ -56,6 +56,8 @@ struct RecordingDurability {
     EventLog& log;
     std::set<std::string> failing_status_words;
     std::set<std::filesystem::path> failing_files;
+    // Words whose replace happens but whose directory flush then fails.
+    std::set<std::string> unflushed_status_words;
 
     Durability service() {
         Durability d;
@@ -71,7 +73,8 @@ struct RecordingDurability {
             std::string word = read_file(from);
             if (!word.empty() && word.back() == '\n') word.pop_back();
             log.push_back({"status", from, to, word});
-            return !failing_status_words.count(word) && platform::replace_file(from, to);
+            if (failing_status_words.count(word)) return false;
+            return platform::replace_file(from, to) && !unflushed_status_words.count(word);
         };
         return d;
     }

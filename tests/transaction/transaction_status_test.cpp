@@ -38,7 +38,7 @@ TEST(WriteTransactionStatus, FailedFlushOrReplaceKeepsTheOldState) {
     for (const bool fail_replace : {false, true}) {
         TempDir dir;
         EventLog log;
-        RecordingDurability durability{log, {}, {}};
+        RecordingDurability durability{log, {}, {}, {}};
         write_transaction_status(dir.path(), "APPLYING", durability.service());
         if (fail_replace) {
             durability.failing_status_words = {"COMMITTED"};
