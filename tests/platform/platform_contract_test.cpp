@@ -338,6 +338,14 @@ TEST(SplitCommandLine, KeepsTheSystemRulesForQuotesAndTheProgramName) {
         std::vector<std::wstring> expected;
     };
     const Case cases[] = {
+        {L"prog a b", {L"prog", L"a", L"b"}},
+        {L"\"C:\\Program Files\\x.exe\" --target \"D:\\My App\"",
+         {L"C:\\Program Files\\x.exe", L"--target", L"D:\\My App"}},
+        {L"p \"a\\\"b\"", {L"p", L"a\"b"}},
+        {L"p a\\\\b", {L"p", L"a\\\\b"}},
+        {L"p \"a\\\\\" b", {L"p", L"a\\", L"b"}},
+        {L"p \"\"", {L"p", L""}},
+        {L"p  \t x", {L"p", L"x"}},
         {L"\"a b\"c d", {L"a b", L"c", L"d"}},
         {L"a\"b c\" d", {L"a\"b", L"c d"}},
         {L"p \"a\"\"b c\" d", {L"p", L"a\"b", L"c d"}},
