@@ -273,6 +273,29 @@ TEST(ExtractionScript, IsTheScriptFileByteForByte) {
     EXPECT_EQ(*script, expected);
 }
 
+#ifdef _WIN32
+// The shipped program, not only this test binary, carries the script: read
+// RCDATA 101 out of LumetraUpdater.exe, built beside this binary.
+TEST(ExtractionScript, TheProgramCarriesItAsRcdata101) {
+    const fs::path root = source_root();
+    ASSERT_FALSE(root.empty()) << "source tree not found above the test binary";
+    const fs::path program =
+        platform::own_executable_path().parent_path() / L"LumetraUpdater.exe";
+    HMODULE module = ::LoadLibraryExW(program.c_str(), nullptr,
+                                      LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    ASSERT_NE(module, nullptr) << program.string();
+    HRSRC found = ::FindResourceExW(module, MAKEINTRESOURCEW(10), MAKEINTRESOURCEW(101),
+                                    MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));
+    ASSERT_NE(found, nullptr);
+    HGLOBAL loaded = ::LoadResource(module, found);
+    const auto* bytes = static_cast<const char*>(::LockResource(loaded));
+    const std::string carried(bytes, ::SizeofResource(module, found));
+    ::FreeLibrary(module);
+    EXPECT_EQ(carried,
+              read_file(root / "src" / "extract" / "script" / "Expand-LumetraPackage.ps1"));
+}
+#endif
+
 TEST(EnvironmentValue, UnsetEmptyAndTheLengthLimit) {
     const std::wstring name = L"LUMETRA_PLATFORM_TEST_VALUE";
     struct Case {
