@@ -220,15 +220,21 @@ def read_status(backup):
 class Sandbox:
     """One installation with its own TMPDIR and LOCALAPPDATA."""
 
-    def __init__(self, parent, package):
+    def __init__(self, parent, package, like=None):
+        """A fresh installation, or a copy of the sandbox `like` as it stands."""
         self.root = tempfile.mkdtemp(prefix="crash_", dir=parent)
         self.install = os.path.join(self.root, "install")
         self.tmp = os.path.join(self.root, "tmp")
         self.local = os.path.join(self.root, "local")
+        self.package = package
+        if like is not None:
+            for name in ("install", "tmp", "local"):
+                shutil.copytree(os.path.join(like.root, name), os.path.join(self.root, name),
+                                symlinks=True)
+            return
         for d in (self.tmp, self.local):
             os.makedirs(d)
         make_installation(self.install)
-        self.package = package
 
     def env(self):
         env = dict(os.environ)
@@ -535,6 +541,20 @@ def ci_subset(points, every):
     return [points[i] for i in sorted(chosen)]
 
 
+def recovery_subset(points):
+    """A deterministic selection of a recovery's points: the first call of each
+    kind, the middle one, the flush after each status rename, and the last."""
+    chosen = {0, len(points) // 2, len(points) - 1}
+    kinds = set()
+    for i, p in enumerate(points):
+        if p.kind not in kinds:
+            kinds.add(p.kind)
+            chosen.add(i)
+        if getattr(p, "after_status", False):
+            chosen.add(i)
+    return [points[i] for i in sorted(chosen) if 0 <= i < len(points)]
+
+
 def inject_prefix(point, action, trace_path, when=None, skip_pauses=False):
     """strace options that apply `action` (signal=SIGKILL, error=ENOSPC, ...)
     to the point's call (when: "N" or "N+", default the point's index), in the
@@ -570,6 +590,18 @@ class Outcome:
         return condition
 
 
+RECOVERED = "中断升级恢复完成"
+
+
+def log_count(install, text):
+    """How many lines of the installation's update log hold text."""
+    try:
+        with open(os.path.join(install, "logs", "updater.log"), "rb") as f:
+            return sum(text.encode() in line for line in f)
+    except FileNotFoundError:
+        return 0
+
+
 def check_consistent(sandbox, updater, first_code, first_stderr, allowed_codes):
     """After a run that was interrupted (kill or injected error): checks the
     state left, then runs the updater again answering Yes, and once more if
@@ -602,11 +634,14 @@ def check_consistent(sandbox, updater, first_code, first_stderr, allowed_codes):
         out.check(tree == expected_old,
                   f"status {word} but not the old version: " + tree_difference(tree, expected_old))
     # The next run: a recovery when one is pending, else the update itself.
+    logged = log_count(sandbox.install, RECOVERED)
     code, stderr = sandbox.run(updater, answer="y")
     asked = QUESTION in stderr
     if word in PENDING:
         out.check(asked, f"status {word} but no recovery offered")
         out.check(code == 10, f"recovery run ended with {code}: {stderr.strip()[-300:]}")
+        out.check(log_count(sandbox.install, RECOVERED) == logged + 1,
+                  "the recovery run did not log its success once")
         tree = read_tree(sandbox.install)
         out.check(tree == expected_old,
                   "after recovery not the old version: " + tree_difference(tree, expected_old))
@@ -879,7 +914,9 @@ class Sweep:
         make_package(self.package)
         self.calls = None
         self.sandbox_root = None
-        self.counts = {"kill": 0, "error": 0, "child": 0}
+        self.interrupted = None  # an update killed half-way through installing
+        self.recovery_calls = self.recovery_root = None
+        self.counts = {"kill": 0, "error": 0, "child": 0, "recovery": 0}
 
     def sandbox(self):
         return Sandbox(self.workdir, self.package)
@@ -927,15 +964,70 @@ class Sweep:
         finally:
             sb.remove()
 
-    def audit_recovery(self):
-        """Kills an update half-way through installing, records the recovery
-        and audits it. Returns the problems."""
-        writes = [p for p in self.points() if p.kind == "write" and "/install/bin/" in p.paths[0]
-                  and "/updates/" not in p.paths[0]]
-        sb = self.sandbox()
-        try:
+    def interrupted_copy(self):
+        """A fresh copy of an installation whose update was killed half-way
+        through installing (status APPLYING, old and new files mixed); the
+        killed update is run once, the first time."""
+        if self.interrupted is None:
+            writes = [p for p in self.points() if p.kind == "write"
+                      and "/install/bin/" in p.paths[0] and "/updates/" not in p.paths[0]]
+            sb = self.sandbox()
             sb.run(self.updater, inject_prefix(writes[len(writes) // 2], "signal=SIGKILL",
                                                os.path.join(sb.root, "kill.trace")))
+            self.interrupted = sb
+        return Sandbox(self.workdir, self.package, like=self.interrupted)
+
+    def record_recovery(self):
+        """Records one uninterrupted recovery of the interrupted update;
+        returns the problems."""
+        sb = self.interrupted_copy()
+        backups = backup_directories(sb.install)
+        problems = []
+        if [read_status(b) for b in backups] != ["APPLYING\n"] \
+                or which_version(read_tree(sb.install)) != "mixed":
+            problems.append(f"the interrupted update left {[read_status(b) for b in backups]}, "
+                            + which_version(read_tree(sb.install)) + " tree")
+        code, stderr, self.recovery_calls = self._record_into(sb, "recovery.trace")
+        self.recovery_root = sb.root
+        if code != 10 or log_count(sb.install, RECOVERED) != 1:
+            problems.append(f"the recorded recovery ended with {code}: {stderr[-300:]}")
+        if read_tree(sb.install) != old_tree() or read_status(backups[-1]) != "ROLLED_BACK\n":
+            problems.append("the recorded recovery did not restore the old version")
+        return problems
+
+    def recovery_points(self):
+        """Every file-changing call of the recorded recovery, in order."""
+        return change_points(self.recovery_calls, self.recovery_root)
+
+    def kill_recovery(self, point):
+        """Kills the recovery of the interrupted update at the point's call,
+        then checks that a further recovery (or none, once the status says
+        ROLLED_BACK) restores the old version and the update then succeeds."""
+        sb = self.interrupted_copy()
+        trace = os.path.join(sb.root, "inject.trace")
+        try:
+            code, stderr = sb.run(self.updater, inject_prefix(point, "signal=SIGKILL", trace))
+            hit = hit_call(trace, point)
+            problems = []
+            statuses = [read_status(b) for b in backup_directories(sb.install)]
+            if hit is None or not hit.killed or Point(hit, sb.root).signature != point.signature:
+                problems.append(f"the kill did not land on {point.signature} (hit {hit})")
+            elif code not in (-9, 137):
+                problems.append(f"killed recovery ended with {code}")
+            elif statuses not in (["APPLYING\n"], ["ROLLED_BACK\n"]):
+                problems.append(f"the killed recovery left {statuses}")
+            else:
+                problems += check_consistent(sb, self.updater, code, stderr, None)
+            self.counts["recovery"] += 1
+            return problems
+        finally:
+            sb.remove()
+
+    def audit_recovery(self):
+        """Records a recovery of an update killed half-way through installing
+        and audits it. Returns the problems."""
+        sb = self.interrupted_copy()
+        try:
             code, stderr, calls = self._record_into(sb, "recovery.trace")
             problems = [] if code == 10 else [f"the recovery ended with {code}: {stderr[-300:]}"]
             if read_tree(sb.install) != old_tree():
@@ -1039,4 +1131,4 @@ class Sweep:
     def summary(self):
         c = self.counts
         return (f"crash-consistency: {c['kill']} kill points, {c['error']} error points, "
-                f"{c['child']} child kill points")
+                f"{c['child']} child kill points, {c['recovery']} recovery kill points")

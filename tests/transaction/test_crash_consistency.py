@@ -1,7 +1,7 @@
 """No interruption loses an installation: the real updater (with real
 PowerShell) killed or failed at its file-changing system calls, then run again
-with Yes to the recovery question; a recorded update audited against power
-loss. This is the bounded pass; scripts/crash-sweep covers every point."""
+with Yes to the recovery question; the recovery of an interrupted update
+killed in turn; a recorded update audited against power loss. This is the bounded pass; scripts/crash-sweep covers every point."""
 import os
 import shutil
 import subprocess
@@ -213,6 +213,17 @@ class CrashConsistency(unittest.TestCase):
         for point, error, from_then_on in runs:
             with self.subTest(point=repr(point), error=error, from_then_on=from_then_on):
                 self.assertEqual(self.sweep.fail(point, error, from_then_on), [])
+
+    def test_kill_inside_a_recovery_then_recover_again(self):
+        self.assertEqual(self.sweep.record_recovery(), [])
+        points = self.sweep.recovery_points()
+        kinds = {p.kind for p in points}
+        self.assertTrue({"open", "write", "flush", "remove", "rename"} <= kinds, kinds)
+        chosen = cc.recovery_subset(points)
+        self.assertLessEqual(len(chosen), 12)
+        for point in chosen:
+            with self.subTest(point=repr(point)):
+                self.assertEqual(self.sweep.kill_recovery(point), [])
 
     def test_kills_inside_the_extraction_child_end_with_4(self):
         candidates = self.sweep.child_points()
