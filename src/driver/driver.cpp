@@ -1,7 +1,6 @@
 #include "driver/driver.h"
 
 #include <chrono>
-#include <fstream>
 #include <system_error>
 
 #include "driver/bootstrap.h"
@@ -15,6 +14,7 @@
 #include "support/update_log.h"
 #include "transaction/apply.h"
 #include "transaction/file_operations.h"
+#include "transaction/transaction_status.h"
 
 namespace fs = std::filesystem;
 
@@ -87,10 +87,8 @@ std::optional<fs::path> find_unfinished_transaction(const fs::path& target) {
         if (platform::path_to_wide(entry.path().filename()).rfind(L"backup_", 0) != 0) continue;
         ensure_no_reparse_point(entry.path());
         if (!fs::exists(entry.path() / "transaction.status")) continue;
-        std::ifstream in(entry.path() / "transaction.status");
-        std::string line;
-        if (in) std::getline(in, line);
-        if (line == "COMMITTED" || line == "ROLLED_BACK") continue;
+        const std::string status = read_transaction_status(entry.path());
+        if (status == "COMMITTED" || status == "ROLLED_BACK") continue;
         return entry.path();
     }
     return std::nullopt;

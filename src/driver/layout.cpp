@@ -1,20 +1,12 @@
 #include "driver/layout.h"
 
-#include <system_error>
+#include "support/file_status.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-// Existence following links; a failed query other than "not found" throws.
-bool exists_or_throw(const fs::path& path) {
-    std::error_code ec;
-    const fs::file_status status = fs::status(path, ec);
-    if (ec && ec != std::errc::no_such_file_or_directory && ec != std::errc::not_a_directory) {
-        throw fs::filesystem_error("status", path, ec);
-    }
-    return fs::exists(status);
-}
+bool exists_or_throw(const fs::path& path) { return fs::exists(query_status(path)); }
 
 }  // namespace
 

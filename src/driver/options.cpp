@@ -2,11 +2,11 @@
 
 #include <cwchar>
 #include <stdexcept>
-#include <system_error>
 
 #include "extract/runner.h"
 #include "platform/platform.h"
 #include "safety/path_checks.h"
+#include "support/file_status.h"
 
 namespace fs = std::filesystem;
 
@@ -37,10 +37,6 @@ UpdaterOptions parse_arguments(const std::vector<std::wstring>& arguments) {
 
 namespace {
 
-bool is_not_found(const std::error_code& ec) {
-    return ec == std::errc::no_such_file_or_directory || ec == std::errc::not_a_directory;
-}
-
 [[noreturn]] void throw_invalid() {
     throw std::runtime_error("invalid installation directory or launch executable");
 }
@@ -50,22 +46,14 @@ bool is_not_found(const std::error_code& ec) {
 bool validate_options(UpdaterOptions& options) {
     if (options.package.empty() || options.target.empty()) return false;
 
-    std::error_code ec;
-    const fs::file_status package_status = fs::status(options.package, ec);
-    if (ec && !is_not_found(ec)) {
-        throw fs::filesystem_error("exists", options.package, ec);
-    }
-    if (!fs::exists(package_status)) return false;
+    if (!fs::exists(query_status(options.package, "exists"))) return false;
 
     options.package = fs::absolute(options.package).lexically_normal();
     options.target = fs::absolute(options.target).lexically_normal();
 
     ensure_no_reparse_point(options.target);
 
-    ec.clear();
-    const fs::file_status target_status = fs::status(options.target, ec);
-    if (ec && !is_not_found(ec)) throw fs::filesystem_error("status", options.target, ec);
-    if (!fs::is_directory(target_status)) throw_invalid();
+    if (!fs::is_directory(query_status(options.target))) throw_invalid();
     if (options.target == options.target.root_path()) throw_invalid();
     if (options.launch != fs::path(L"Lumetra.exe") && options.launch != fs::path(L"Pannix.exe")) {
         throw_invalid();

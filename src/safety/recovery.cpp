@@ -8,6 +8,7 @@
 
 #include "platform/platform.h"
 #include "safety/protected_paths.h"
+#include "support/file_status.h"
 #include "transaction/transaction_status.h"
 
 namespace fs = std::filesystem;
@@ -16,23 +17,11 @@ namespace {
 
 [[noreturn]] void refuse(const char* message) { throw std::runtime_error(message); }
 
-bool is_not_found(const std::error_code& ec) {
-    return ec == std::errc::no_such_file_or_directory || ec == std::errc::not_a_directory;
-}
-
 fs::path canonical_form(const fs::path& path) {
     std::error_code ec;
     fs::path result = fs::weakly_canonical(path, ec);
     if (ec) throw fs::filesystem_error("weakly_canonical", path, ec);
     return result;
-}
-
-// Status following links; a path that does not exist is no error.
-fs::file_status query_status(const fs::path& path) {
-    std::error_code ec;
-    const fs::file_status status = fs::status(path, ec);
-    if (ec && !is_not_found(ec)) throw fs::filesystem_error("status", path, ec);
-    return status;
 }
 
 fs::path decode_journal_path(const std::string& text) {
