@@ -4,7 +4,7 @@
 //   dialog_helper [yes|no]...   answers for the yes/no questions, in order
 //                               (No when none is left); other boxes get OK.
 // Records, UTF-8, each ended by a NUL byte:
-//   ready                         the first look at the desktop is done
+//   ready                         the helper runs; it looks every 20 ms
 //   window\t<class>\t[title] text a window appeared or changed (text: its
 //                                 first static control)
 //   gone\t<class>                 that window is no longer visible
@@ -74,7 +74,8 @@ int wmain(int argc, wchar_t** argv) {
 
     std::map<HWND, std::wstring> shown;  // other windows: "<class>\t[title] text"
     std::set<HWND> answered;
-    for (bool first = true; input_open; first = false) {
+    emit(L"ready");
+    while (input_open) {
         std::vector<HWND> windows;
         EnumWindows(collect, reinterpret_cast<LPARAM>(&windows));
         std::map<HWND, std::wstring> now;
@@ -103,7 +104,6 @@ int wmain(int argc, wchar_t** argv) {
                 press(box, GetDlgItem(box, IDOK) ? IDOK : IDCANCEL);
             }
         }
-        if (first) emit(L"ready");
         Sleep(20);
     }
     return 0;
