@@ -16,7 +16,7 @@ SETTINGS = "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Wine\\Fonts\\Replacements]
 _ready = set()
 
 
-def wine_env(base=None):
+def display_env(base=None):
     """The environment of a Wine run whose windows show on the virtual display.
     The first call for a prefix starts Xvfb if needed, gives the prefix fonts
     for Chinese text and restarts its wineserver with the display set."""
@@ -46,14 +46,16 @@ def wine_env(base=None):
 
 
 class Dialogs:
-    """Around one run of a Windows program under wine_env(env): .seen lists its
-    message boxes as "[title] text", questions answered by `answers` in order
-    ("yes"/"no"; No when none is left), OK pressed on the others. .events holds
+    """Around one run of a Windows program with the environment .env (made by
+    display_env): .seen lists its message boxes as "[title] text", questions
+    answered by `answers` in order (True or "yes" for Yes; No when none is
+    left), OK pressed on the others. .events holds
     every record, other top-level windows included: ("window", class, "[title]
     text"), ("gone", class), ("box", "[title] text")."""
 
     def __init__(self, env, answers=()):
-        self.env, self.answers = env, list(answers)
+        self.env = env
+        self.answers = ["yes" if a in (True, "yes") else "no" for a in answers]
 
     def __enter__(self):
         self.process = subprocess.Popen(["wine", HELPER, *self.answers], env=self.env,

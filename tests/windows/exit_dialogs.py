@@ -6,7 +6,7 @@ import shutil
 import subprocess
 import unittest
 
-from wine_dialogs import Dialogs, wine_env
+from wine_dialogs import Dialogs, display_env
 
 PROGRAM = os.environ["LUMETRA_UPDATER"]
 QUESTION = ("[升级恢复确认] 发现未完成升级。继续升级前必须先恢复旧文件。\n请先关闭视觉和HMI程序。"
@@ -23,7 +23,7 @@ def read(path):
 
 class ExitCodesAndDialogs(unittest.TestCase):
     def test_rows(self):
-        env = wine_env()
+        env = display_env()
         root = os.path.join(env["WINEPREFIX"], "drive_c", "lumetra_dialogs")
         args = ["--package", WIN_ROOT + "\\update.zip", "--target", WIN_ROOT + "\\app"]
         rows = [  # name, arguments, answers, exit code, dialogs, status afterwards, new.dll kept
