@@ -1,97 +1,125 @@
-"""Helpers for the end-to-end suites: run the real updater program in a
-sandbox of temporary directories and look at what it left behind."""
-import hashlib
+"""Runs the real updater program in a sandbox of its own and reads what it left
+behind. The program is the Linux build, run natively, or the Windows build,
+run under Wine (LUMETRA_WINE names scripts/wine-run); the Windows build's
+files live below the prefix's drive_c, where Wine reports no reparse point."""
 import os
 import shutil
 import subprocess
 import tempfile
-import unittest
+import time
 
-UPDATER = os.environ.get("LUMETRA_UPDATER", "")
-SOURCE = os.environ.get("LUMETRA_SOURCE", "")
-POWERSHELL = os.environ.get("LUMETRA_POWERSHELL", "")
-
-
-class Sandbox(unittest.TestCase):
-    """A test case with its own TMPDIR and LOCALAPPDATA and an installation dir."""
-
-    def setUp(self):
-        if not UPDATER or not os.path.exists(UPDATER):
-            self.fail("LUMETRA_UPDATER does not name the built program")
-        self.root = tempfile.mkdtemp(prefix="lumetra_e2e_")
-        self.addCleanup(shutil.rmtree, self.root, True)
-        self.tmp = self.make_dir("tmp")
-        self.local = self.make_dir("localappdata")
-        self.target = self.make_dir("install")
-
-    def make_dir(self, *parts):
-        path = os.path.join(self.root, *parts)
-        os.makedirs(path, exist_ok=True)
-        return path
-
-    def write(self, path, data=b"x"):
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        with open(path, "wb") as f:
-            f.write(data if isinstance(data, bytes) else data.encode("utf-8"))
-        return path
-
-    def env(self, local=True):
-        env = dict(os.environ)
-        env["TMPDIR"] = self.tmp
-        if local:
-            env["LOCALAPPDATA"] = self.local
-        else:
-            env.pop("LOCALAPPDATA", None)
-        return env
-
-    def run_updater(self, *args, answer=None, local=True, timeout=300, program=None):
-        """Runs the program with the given arguments; answer is the line typed
-        at a yes/no question (None: end of input)."""
-        return subprocess.run(
-            [program or UPDATER, *args],
-            input=(answer + "\n").encode() if answer is not None else b"",
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-            env=self.env(local), timeout=timeout)
-
-    def log_lines(self, base=None):
-        path = os.path.join(base or self.target, "logs", "updater.log")
-        if not os.path.exists(path):
-            return []
-        with open(path, "rb") as f:
-            return f.read().decode("utf-8").split("\n")[:-1]
-
-    def local_log_lines(self):
-        path = os.path.join(self.local, "Veltrion", "updater.log")
-        if not os.path.exists(path):
-            return []
-        with open(path, "rb") as f:
-            return f.read().decode("utf-8").split("\n")[:-1]
-
-
-def tree_digest(root):
-    """Maps every file and directory below root to its content hash (or 'dir')."""
-    result = {}
-    for dirpath, dirnames, filenames in os.walk(root):
-        for d in dirnames:
-            full = os.path.join(dirpath, d)
-            result[os.path.relpath(full, root)] = "link" if os.path.islink(full) else "dir"
-        for name in filenames:
-            full = os.path.join(dirpath, name)
-            with open(full, "rb") as f:
-                result[os.path.relpath(full, root)] = hashlib.sha256(f.read()).hexdigest()
-    return result
-
-
-def stage_roots(tmp):
-    return [n for n in os.listdir(tmp) if n.startswith("LumetraUpdate_")]
-
-
-def write(path, data):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "wb") as f:
-        f.write(data.encode() if isinstance(data, str) else data)
+PROGRAM = os.environ.get("LUMETRA_UPDATER", "")
+CHILD = os.environ.get("LUMETRA_TEST_CHILD", "")
+WINE = os.environ.get("LUMETRA_WINE", "")
+try:
+    from wine_dialogs import Dialogs, display_env
+except ImportError:  # the dialog tool for Wine is not there yet
+    Dialogs = display_env = None
 
 
 def read(path):
     with open(path, "rb") as f:
         return f.read()
+
+
+def write(path, data=b"x"):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data.encode() if isinstance(data, str) else data)
+    return path
+
+
+def tree(root, skip=("logs", "updates")):
+    """Every file below root (but those below the top-level names in skip) and its bytes."""
+    out = {}
+    for folder, dirs, files in os.walk(root):
+        dirs[:] = [d for d in dirs if folder != root or d not in skip]
+        for name in files:
+            path = os.path.join(folder, name)
+            out[os.path.relpath(path, root).replace(os.sep, "/")] = read(path)
+    return out
+
+
+def wait_for(condition, seconds):
+    deadline = time.monotonic() + seconds
+    while not condition() and time.monotonic() < deadline:
+        time.sleep(0.2)
+    return condition()
+
+
+class Sandbox:
+    """Temporary, local-data and installation directories for one run, and the
+    program's spelling of paths in them."""
+
+    def __init__(self):
+        if WINE:
+            drive_c = os.path.join(os.environ["WINEPREFIX"], "drive_c")
+            os.makedirs(os.path.join(drive_c, "lumetra_e2e"), exist_ok=True)
+            self.root = tempfile.mkdtemp(dir=os.path.join(drive_c, "lumetra_e2e"))
+            self.drive_c = drive_c
+        else:
+            self.root = tempfile.mkdtemp(prefix="lumetra_e2e_")
+        self.tmp, self.local = self.path("tmp"), self.path("local")
+        self.target = self.path("视觉 系统")
+        for folder in (self.tmp, self.local, self.target):
+            os.makedirs(folder)
+        self.processes = []
+
+    def path(self, *parts):
+        return os.path.join(self.root, *parts)
+
+    def native(self, path):
+        if not WINE:
+            return path
+        return "C:\\" + os.path.relpath(path, self.drive_c).replace("/", "\\")
+
+    def env(self):
+        env = dict(os.environ)
+        if WINE:
+            env.update(TEMP=self.native(self.tmp), TMP=self.native(self.tmp),
+                       LOCALAPPDATA=self.native(self.local))
+        else:
+            env.update(TMPDIR=self.tmp, LOCALAPPDATA=self.local)
+        return env
+
+    def command(self, program, *args):
+        return [WINE, self.native(program), *args] if WINE else [program, *args]
+
+    def start(self, *args):
+        """Starts the test child (a stand-in process) and reads its first line."""
+        process = subprocess.Popen(self.command(CHILD, *args), stdout=subprocess.PIPE,
+                                   stdin=subprocess.DEVNULL, env=self.env())
+        self.processes.append(process)
+        return process, process.stdout.readline().decode().strip()
+
+    def run(self, *args, answers=(), program=PROGRAM, prefix=()):
+        """Exit code and the dialogs shown, each as "[title] text"; answers
+        are the yes/no answers given in turn (None when no answer can be given)."""
+        with tempfile.TemporaryFile() as err:
+            if WINE and Dialogs:
+                with Dialogs(display_env(self.env()), answers=list(answers)) as dialogs:
+                    code = subprocess.call(self.command(program, *args), env=dialogs.env,
+                                           stdin=subprocess.DEVNULL, stdout=err, stderr=err,
+                                           timeout=600)
+                return code, "\n".join(dialogs.seen)
+            typed = "".join(("y" if a else "n") + "\n" for a in answers).encode()
+            with tempfile.TemporaryFile() as given:
+                given.write(typed)
+                given.seek(0)
+                code = subprocess.call([*prefix, *self.command(program, *args)], env=self.env(),
+                                       stdin=given, stdout=subprocess.DEVNULL, stderr=err,
+                                       timeout=600)
+            err.seek(0)
+            return code, None if WINE else err.read().decode().replace("(y/N) ", "")
+
+    def logs(self):
+        """The lines of the installation's log and of the local copy."""
+        paths = (os.path.join(self.target, "logs", "updater.log"),
+                 os.path.join(self.local, "Veltrion", "updater.log"))
+        return [read(p).decode().splitlines() if os.path.exists(p) else [] for p in paths]
+
+    def close(self):
+        for process in self.processes:
+            process.kill()
+            process.wait()
+        shutil.rmtree(self.root, ignore_errors=True)
