@@ -13,6 +13,7 @@ FONT = "WenQuanYi Micro Hei"  # Debian fonts-wqy-microhei
 SETTINGS = "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Wine\\Fonts\\Replacements]\n" + "".join(
     f'"{face}"="{FONT}"\n' for face in ("MS Shell Dlg", "MS Shell Dlg 2", "Tahoma", "SimSun")
 ) + '\n[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]\n"Managed"="N"\n'  # Wine draws title bars
+PROGRESS = "LumetraUpdaterProgress"  # the window class of the program's progress window
 _ready = set()
 
 
@@ -51,7 +52,8 @@ class Dialogs:
     answered by `answers` in order (True or "yes" for Yes; No when none is
     left), OK pressed on the others. .events holds
     every record, other top-level windows included: ("window", class, "[title]
-    text"), ("gone", class), ("box", "[title] text")."""
+    text"), ("gone", class), ("box", "[title] text"); .progress and .beside
+    are read from them."""
 
     def __init__(self, env, answers=()):
         self.env = env
@@ -70,4 +72,13 @@ class Dialogs:
         text = out.decode("utf-8").replace("\r\n", "\n")  # the box's static control shows CR LF
         self.events = [tuple(r.split("\t")) for r in text.split("\0") if r]
         self.seen = [e[1] for e in self.events if e[0] == "box"]
+        shown, self.progress, self.beside = set(), [], []
+        for event in self.events:  # progress: the progress window's "[title] text" in turn
+            if event[0] == "window":
+                shown.add(event[1])
+                self.progress += [event[2]] if event[1] == PROGRESS else []
+            elif event[0] == "gone":
+                shown.discard(event[1])
+            elif event[0] == "box" and shown:  # beside: boxes shown beside another window
+                self.beside.append(event[1])
         return False

@@ -9,7 +9,8 @@ import time
 import unittest
 
 import zipfixtures as zf
-from lumetra_e2e import CHILD, PROGRAM, WINE, Dialogs, Sandbox, read, tree, wait_for, write
+from lumetra_e2e import (CHILD, PROGRAM, STAGES, WINE, Dialogs, Sandbox, read, tree, wait_for,
+                         write)
 from zipfixtures import Entry
 
 T = "[Lumetra 升级] "
@@ -234,6 +235,15 @@ ROWS = [  # name, exit code, arrange, dialogs, log lines (their beginnings), che
      [QUESTION, "[升级恢复] 恢复未完成，禁止启动程序。请保留备份并联系维护人员。"],
      ["中断升级恢复失败，请保留备份并联系维护人员"], unchanged, ""),
 ]
+WAIT, EXTRACT, REPLACE, RESTORE, LAUNCH = STAGES
+PROGRESS = {  # row name: the progress lines of its run (the relaunched copy's are its own)
+    "commit": [EXTRACT, REPLACE, LAUNCH], "verify good": [], "arguments": [],
+    "host still running": [WAIT], "refused, run from a subfolder": [EXTRACT], "verify bad": [],
+    "layout, detached in place": [EXTRACT], "rolled back": [EXTRACT, REPLACE],
+    "partly rolled back": [EXTRACT, REPLACE], "relaunch not started": [],
+    "application not started": [EXTRACT, REPLACE, LAUNCH], "invalid launch": [],
+    "linked updates folder": [], "recovery declined after the host wait": [WAIT],
+    "recovered": [RESTORE], "recovery fails": [RESTORE]}
 
 
 class ExitCodes(unittest.TestCase):
@@ -261,6 +271,9 @@ def make_test(name, code, arrange, dialogs, log, check, only):
                       unfinished=s.native(os.path.join(updates, "backup_2")))
         if seen is not None:  # None: Wine without the dialog tool
             self.assertEqual(seen, "".join(d.format(**values) + "\n" for d in dialogs))
+        if s.stages is not None and name in PROGRESS:
+            self.assertEqual(s.stages, PROGRESS[name])
+        self.assertEqual(s.beside, [])  # the progress window is gone before each box
         lines, local = s.logs()
         self.assertEqual(len(lines), len(log), lines)
         for line, start in zip(lines, log):
