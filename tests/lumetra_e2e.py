@@ -2,6 +2,7 @@
 behind. The program is the Linux build, run natively, or the Windows build,
 run under Wine (LUMETRA_WINE names scripts/wine-run); the Windows build's
 files live below the prefix's drive_c, where Wine reports no reparse point."""
+import getpass
 import os
 import shutil
 import subprocess
@@ -57,30 +58,35 @@ class Sandbox:
             os.makedirs(os.path.join(drive_c, "lumetra_e2e"), exist_ok=True)
             self.root = tempfile.mkdtemp(dir=os.path.join(drive_c, "lumetra_e2e"))
             self.drive_c = drive_c
+            # Wine takes TEMP and LOCALAPPDATA from the prefix, not from the environment.
+            user = os.path.join(drive_c, "users", getpass.getuser())
+            self.tmp, self.local = os.path.join(user, "Temp"), os.path.join(user, "AppData", "Local")
+            shutil.rmtree(os.path.join(self.local, "Veltrion"), True)
         else:
             self.root = tempfile.mkdtemp(prefix="lumetra_e2e_")
-        self.tmp, self.local = self.path("tmp"), self.path("local")
+            self.tmp, self.local = self.path("tmp"), self.path("local")
         self.target = self.path("视觉 系统")
         for folder in (self.tmp, self.local, self.target):
-            os.makedirs(folder)
+            os.makedirs(folder, exist_ok=True)
+        self.old_temp = set(os.listdir(self.tmp))
         self.processes = []
+
+    def new_temp(self):
+        """What appeared in the temporary directory since the sandbox was made."""
+        return sorted(set(os.listdir(self.tmp)) - self.old_temp)
 
     def path(self, *parts):
         return os.path.join(self.root, *parts)
 
     def native(self, path):
-        if not WINE:
+        """The program's spelling of a path (a Unix path outside drive_c under Wine)."""
+        if not WINE or not path.startswith(self.drive_c):
             return path
         return "C:\\" + os.path.relpath(path, self.drive_c).replace("/", "\\")
 
     def env(self):
-        env = dict(os.environ)
-        if WINE:
-            env.update(TEMP=self.native(self.tmp), TMP=self.native(self.tmp),
-                       LOCALAPPDATA=self.native(self.local))
-        else:
-            env.update(TMPDIR=self.tmp, LOCALAPPDATA=self.local)
-        return env
+        return dict(os.environ) if WINE else dict(os.environ, TMPDIR=self.tmp,
+                                                   LOCALAPPDATA=self.local)
 
     def command(self, program, *args):
         return [WINE, self.native(program), *args] if WINE else [program, *args]
@@ -122,4 +128,6 @@ class Sandbox:
         for process in self.processes:
             process.kill()
             process.wait()
+        for name in self.new_temp():
+            shutil.rmtree(os.path.join(self.tmp, name), True)
         shutil.rmtree(self.root, ignore_errors=True)

@@ -157,7 +157,7 @@ def arrange_relaunch(s):
 
 
 def relaunched(t, s):
-    [folder] = [n for n in os.listdir(s.tmp) if n.startswith("LumetraUpdaterBootstrap_")]
+    [folder] = [n for n in s.new_temp() if n.startswith("LumetraUpdaterBootstrap_")]
     copy = os.path.join(s.tmp, folder)
     t.assertEqual(sorted(os.listdir(copy)), ["LumetraUpdater.exe", "msvcp140.dll"])
     t.assertEqual(read(os.path.join(copy, "LumetraUpdater.exe")), read(PROGRAM))
@@ -266,7 +266,7 @@ def make_test(name, code, arrange, dialogs, log, check, only):
         for line, start in zip(lines, log):
             self.assertTrue(line.startswith(start.format(**values)), (line, start))
         self.assertEqual(local, lines)
-        left = [n for n in os.listdir(s.tmp) if n.startswith("LumetraUpdate")]
+        left = [n for n in s.new_temp() if n.startswith("LumetraUpdate")]
         if getattr(s, "relaunches", False):  # the bootstrap folder stays for good
             left = [n for n in left if not n.startswith("LumetraUpdaterBootstrap_")]
         self.assertEqual(left, [])
