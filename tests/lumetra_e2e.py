@@ -3,6 +3,7 @@ behind. The program is the Linux build, run natively, or the Windows build,
 run under Wine (LUMETRA_WINE names scripts/wine-run); the Windows build's
 files live below the prefix's drive_c, where Wine reports no reparse point."""
 import getpass
+import hashlib
 import os
 import shutil
 import subprocess
@@ -30,14 +31,19 @@ def write(path, data=b"x"):
     return path
 
 
-def tree(root, skip=("logs", "updates")):
-    """Every file below root (but those below the top-level names in skip) and its bytes."""
+def digest(data):
+    """Short data as it is, long data by its hash: readable differences."""
+    return data if len(data) <= 64 else "sha256:" + hashlib.sha256(data).hexdigest()
+
+
+def tree(root, skip=("logs",)):
+    """Every file below root (but those below the top-level names in skip) and its digest."""
     out = {}
     for folder, dirs, files in os.walk(root):
         dirs[:] = [d for d in dirs if folder != root or d not in skip]
         for name in files:
             path = os.path.join(folder, name)
-            out[os.path.relpath(path, root).replace(os.sep, "/")] = read(path)
+            out[os.path.relpath(path, root).replace(os.sep, "/")] = digest(read(path))
     return out
 
 
@@ -91,12 +97,15 @@ class Sandbox:
     def command(self, program, *args):
         return [WINE, self.native(program), *args] if WINE else [program, *args]
 
-    def start(self, *args):
+    def start(self, *args, program=CHILD):
         """Starts the test child (a stand-in process) and reads its first line."""
-        process = subprocess.Popen(self.command(CHILD, *args), stdout=subprocess.PIPE,
+        process = subprocess.Popen(self.command(program, *args), stdout=subprocess.PIPE,
                                    stdin=subprocess.DEVNULL, env=self.env())
         self.processes.append(process)
-        return process, process.stdout.readline().decode().strip()
+        line = process.stdout.readline().decode().strip()
+        if not line:
+            raise RuntimeError("the test child ended at once: %s" % (args,))
+        return process, line
 
     def run(self, *args, answers=(), program=PROGRAM, prefix=()):
         """Exit code and the dialogs shown, each as "[title] text"; answers
@@ -128,6 +137,7 @@ class Sandbox:
         for process in self.processes:
             process.kill()
             process.wait()
+            process.stdout.close()
         for name in self.new_temp():
             shutil.rmtree(os.path.join(self.tmp, name), True)
         shutil.rmtree(self.root, ignore_errors=True)
