@@ -2,6 +2,8 @@
 behind. The program is the Linux build, run natively, or the Windows build,
 run under Wine (LUMETRA_WINE names scripts/wine-run); the Windows build's
 files live below the prefix's drive_c, where Wine reports no reparse point."""
+import getpass
+import hashlib
 import os
 import shutil
 import subprocess
@@ -34,14 +36,19 @@ def write(path, data=b"x"):
     return path
 
 
-def tree(root, skip=("logs", "updates")):
-    """Every file below root (but those below the top-level names in skip) and its bytes."""
+def digest(data):
+    """Short data as it is, long data by its hash: readable differences."""
+    return data if len(data) <= 64 else "sha256:" + hashlib.sha256(data).hexdigest()
+
+
+def tree(root, skip=("logs",)):
+    """Every file below root (but those below the top-level names in skip) and its digest."""
     out = {}
     for folder, dirs, files in os.walk(root):
         dirs[:] = [d for d in dirs if folder != root or d not in skip]
         for name in files:
             path = os.path.join(folder, name)
-            out[os.path.relpath(path, root).replace(os.sep, "/")] = read(path)
+            out[os.path.relpath(path, root).replace(os.sep, "/")] = digest(read(path))
     return out
 
 
@@ -62,40 +69,48 @@ class Sandbox:
             os.makedirs(os.path.join(drive_c, "lumetra_e2e"), exist_ok=True)
             self.root = tempfile.mkdtemp(dir=os.path.join(drive_c, "lumetra_e2e"))
             self.drive_c = drive_c
+            # Wine takes TEMP and LOCALAPPDATA from the prefix, not from the environment.
+            user = os.path.join(drive_c, "users", getpass.getuser())
+            self.tmp, self.local = os.path.join(user, "Temp"), os.path.join(user, "AppData", "Local")
+            shutil.rmtree(os.path.join(self.local, "Veltrion"), True)
         else:
             self.root = tempfile.mkdtemp(prefix="lumetra_e2e_")
-        self.tmp, self.local = self.path("tmp"), self.path("local")
+            self.tmp, self.local = self.path("tmp"), self.path("local")
         self.target = self.path("视觉 系统")
         for folder in (self.tmp, self.local, self.target):
-            os.makedirs(folder)
+            os.makedirs(folder, exist_ok=True)
+        self.old_temp = set(os.listdir(self.tmp))
         self.processes = []
+
+    def new_temp(self):
+        """What appeared in the temporary directory since the sandbox was made."""
+        return sorted(set(os.listdir(self.tmp)) - self.old_temp)
 
     def path(self, *parts):
         return os.path.join(self.root, *parts)
 
     def native(self, path):
-        if not WINE:
+        """The program's spelling of a path (a Unix path outside drive_c under Wine)."""
+        if not WINE or not path.startswith(self.drive_c):
             return path
         return "C:\\" + os.path.relpath(path, self.drive_c).replace("/", "\\")
 
     def env(self):
-        env = dict(os.environ)
-        if WINE:
-            env.update(TEMP=self.native(self.tmp), TMP=self.native(self.tmp),
-                       LOCALAPPDATA=self.native(self.local))
-        else:
-            env.update(TMPDIR=self.tmp, LOCALAPPDATA=self.local)
-        return env
+        return dict(os.environ) if WINE else dict(os.environ, TMPDIR=self.tmp,
+                                                   LOCALAPPDATA=self.local)
 
     def command(self, program, *args):
         return [WINE, self.native(program), *args] if WINE else [program, *args]
 
-    def start(self, *args):
+    def start(self, *args, program=CHILD):
         """Starts the test child (a stand-in process) and reads its first line."""
-        process = subprocess.Popen(self.command(CHILD, *args), stdout=subprocess.PIPE,
+        process = subprocess.Popen(self.command(program, *args), stdout=subprocess.PIPE,
                                    stdin=subprocess.DEVNULL, env=self.env())
         self.processes.append(process)
-        return process, process.stdout.readline().decode().strip()
+        line = process.stdout.readline().decode().strip()
+        if not line:
+            raise RuntimeError("the test child ended at once: %s" % (args,))
+        return process, line
 
     def run(self, *args, answers=(), program=PROGRAM, prefix=()):
         """Exit code and the dialogs shown, each as "[title] text"; answers
@@ -136,4 +151,7 @@ class Sandbox:
         for process in self.processes:
             process.kill()
             process.wait()
+            process.stdout.close()
+        for name in self.new_temp():
+            shutil.rmtree(os.path.join(self.tmp, name), True)
         shutil.rmtree(self.root, ignore_errors=True)

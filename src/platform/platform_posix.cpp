@@ -160,7 +160,7 @@ std::intptr_t open_program(const std::filesystem::path& file, const std::wstring
     std::error_code ec;
     if (!std::filesystem::is_directory(working_directory, ec)) return 3;
     std::vector<std::wstring> args = split_command_line(L"x " + parameters);
-    args[0] = file.wstring();
+    args[0] = path_to_wide(file);  // the standard conversion throws on non-ASCII text here
     const Spawned child = spawn(args, true, &working_directory);
     if (child.error != 0) return shell_error_code(child.error);
     return 42;

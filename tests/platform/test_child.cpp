@@ -29,7 +29,7 @@ void sleep_ms(const char* text) {
 int main(int argc, char** argv) {
     if (argc == 1) {
         std::this_thread::sleep_for(std::chrono::seconds(2));
-        std::ofstream("started.txt", std::ios::app) << "started\n";
+        std::ofstream("started.txt", std::ios::app | std::ios::binary) << "started\n";
         return 0;
     }
     if (argc == 3 && std::strcmp(argv[1], "pid") == 0) {

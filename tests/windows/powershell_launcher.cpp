@@ -1,7 +1,8 @@
 // powershell.exe of the Wine prefix used by the tests: starts pwsh.exe from its
 // own folder with the same arguments and returns its exit code. PowerShell 7
-// needs a console, which a process started without a window lacks under Wine,
-// so pwsh gets a new, hidden one; a job object ends pwsh with this process.
+// needs a console, which Wine gives a program started without a window only
+// when it is started so itself; it also needs W^X off under Wine. A job
+// object ends pwsh together with this process (the updater's time limit).
 #include <windows.h>
 
 #include <string>
@@ -33,11 +34,10 @@ int wmain() {
     }
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESHOWWINDOW;
-    startup.wShowWindow = SW_HIDE;
     PROCESS_INFORMATION process = {};
+    // CREATE_NO_WINDOW: Wine gives pwsh a console of its own without a window.
     if (!::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE,
-                          CREATE_NEW_CONSOLE | CREATE_SUSPENDED, nullptr, nullptr, &startup,
+                          CREATE_NO_WINDOW | CREATE_SUSPENDED, nullptr, nullptr, &startup,
                           &process)) {
         return 91;
     }
