@@ -1,6 +1,7 @@
 // Watches the visible top-level windows of other processes on the same Wine
 // desktop, reports them on standard output and answers message boxes, as a
-// person in front of the screen would. Runs until its standard input ends.
+// person in front of the screen would, who also tries to close every other
+// window once (Alt+F4). Runs until its standard input ends.
 //   dialog_helper [yes|no]...   answers for the yes/no questions, in order
 //                               (No when none is left); other boxes get OK.
 // Records, UTF-8, each ended by a NUL byte:
@@ -90,6 +91,7 @@ int wmain(int argc, wchar_t** argv) {
         }
         for (const auto& [w, record] : now) {
             const auto before = shown.find(w);
+            if (before == shown.end()) PostMessageW(w, WM_SYSCOMMAND, SC_CLOSE, 0);  // as Alt+F4
             if (before == shown.end() || before->second != record) emit(L"window\t" + record);
         }
         shown = now;
