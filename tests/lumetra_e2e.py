@@ -96,8 +96,9 @@ class Sandbox:
         return "C:\\" + os.path.relpath(path, self.drive_c).replace("/", "\\")
 
     def env(self):
-        return dict(os.environ) if WINE else dict(os.environ, TMPDIR=self.tmp,
-                                                   LOCALAPPDATA=self.local)
+        if WINE:  # every Wine process on the one desktop, on the virtual display when there is one
+            return display_env() if display_env else dict(os.environ)
+        return dict(os.environ, TMPDIR=self.tmp, LOCALAPPDATA=self.local)
 
     def command(self, program, *args):
         return [WINE, self.native(program), *args] if WINE else [program, *args]

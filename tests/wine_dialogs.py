@@ -62,15 +62,18 @@ class Dialogs:
     def __enter__(self):
         self.process = subprocess.Popen(["wine", HELPER, *self.answers], env=self.env,
                                         stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-        first = self.process.stdout.read(6)  # "ready\0": the helper watches the desktop
-        if first != b"ready\0":
-            raise RuntimeError(f"dialog helper did not start: {first!r}")
+        self.early = b""  # what the helper's first look found
+        while not self.early.endswith(b"ready\0"):
+            byte = self.process.stdout.read(1)
+            if not byte:
+                raise RuntimeError("dialog helper ended: " + repr(self.early))
+            self.early += byte
         return self
 
     def __exit__(self, *exc):
         out, _ = self.process.communicate(b"", timeout=60)  # end of input ends it
-        text = out.decode("utf-8").replace("\r\n", "\n")  # the box's static control shows CR LF
-        self.events = [tuple(r.split("\t")) for r in text.split("\0") if r]
+        text = (self.early + out).decode("utf-8").replace("\r\n", "\n")  # the box's static control shows CR LF
+        self.events = [tuple(r.split("\t")) for r in text.split("\0") if r not in ("", "ready")]
         self.seen = [e[1] for e in self.events if e[0] == "box"]
         shown, self.progress, self.beside = set(), [], []
         for event in self.events:  # progress: the progress window's "[title] text" in turn

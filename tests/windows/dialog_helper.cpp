@@ -5,7 +5,7 @@
 //   dialog_helper [yes|no]...   answers for the yes/no questions, in order
 //                               (No when none is left); other boxes get OK.
 // Records, UTF-8, each ended by a NUL byte:
-//   ready                         the helper runs; it looks every 20 ms
+//   ready                         the first look is done; it looks every 20 ms
 //   window\t<class>\t[title] text a window appeared or changed (text: its
 //                                 first static control)
 //   gone\t<class>                 that window is no longer visible
@@ -75,8 +75,7 @@ int wmain(int argc, wchar_t** argv) {
 
     std::map<HWND, std::wstring> shown;  // other windows: "<class>\t[title] text"
     std::set<HWND> answered;
-    emit(L"ready");
-    while (input_open) {
+    for (bool first = true; input_open; first = false) {
         std::vector<HWND> windows;
         EnumWindows(collect, reinterpret_cast<LPARAM>(&windows));
         std::map<HWND, std::wstring> now;
@@ -106,6 +105,7 @@ int wmain(int argc, wchar_t** argv) {
                 press(box, GetDlgItem(box, IDOK) ? IDOK : IDCANCEL);
             }
         }
+        if (first) emit(L"ready");
         Sleep(20);
     }
     return 0;
