@@ -50,9 +50,9 @@ class Dialogs:
     """Around one run of a Windows program with the environment .env (made by
     display_env): .seen lists its message boxes as "[title] text", questions
     answered by `answers` in order (True or "yes" for Yes; No when none is
-    left), OK pressed on the others. .events holds
-    every record, other top-level windows included: ("window", class, "[title]
-    text"), ("gone", class), ("box", "[title] text"); .progress and .beside
+    left), OK pressed on the others. .events holds every record, other
+    top-level windows included: ("window", class, "[title] text"), ("gone",
+    class), ("closed", class), ("box", "[title] text"); .progress and .beside
     are read from them."""
 
     def __init__(self, env, answers=()):
@@ -60,7 +60,7 @@ class Dialogs:
         self.answers = ["yes" if a in (True, "yes") else "no" for a in answers]
 
     def __enter__(self):
-        self.process = subprocess.Popen(["wine", HELPER, *self.answers], env=self.env,
+        self.process = subprocess.Popen(["wine", HELPER, "--try-close", PROGRESS, *self.answers], env=self.env,
                                         stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         self.early = b""  # what the helper's first look found
         while not self.early.endswith(b"ready\0"):
@@ -84,4 +84,6 @@ class Dialogs:
                 shown.discard(event[1])
             elif event[0] == "box" and shown:  # beside: boxes shown beside another window
                 self.beside.append(event[1])
+            elif event[0] == "closed":  # ... and windows that let Alt+F4 close them
+                self.beside.append("closed by Alt+F4: " + event[1])
         return False

@@ -1,14 +1,15 @@
 // Watches the visible top-level windows of other processes on the same Wine
 // desktop, reports them on standard output and answers message boxes, as a
-// person in front of the screen would, who also tries to close every other
-// window once (Alt+F4). Runs until its standard input ends.
-//   dialog_helper [yes|no]...   answers for the yes/no questions, in order
-//                               (No when none is left); other boxes get OK.
+// person in front of the screen would. Runs until its standard input ends.
+//   dialog_helper [--try-close <class>] [yes|no]...
+//     answers for the yes/no questions, in order (No when none is left); other
+//     boxes get OK. Windows of the class given are sent Alt+F4 once.
 // Records, UTF-8, each ended by a NUL byte:
 //   ready                         the first look is done; it looks every 20 ms
 //   window\t<class>\t[title] text a window appeared or changed (text: its
 //                                 first static control)
 //   gone\t<class>                 that window is no longer visible
+//   closed\t<class>               that window let Alt+F4 close it
 //   box\t[title] text             a message box, reported once, then answered
 #include <windows.h>
 
@@ -65,7 +66,9 @@ void press(HWND box, int id) { PostMessageW(GetDlgItem(box, id), BM_CLICK, 0, 0)
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    std::vector<std::wstring> answers(argv + 1, argv + argc);
+    const bool close_option = argc > 2 && std::wstring(argv[1]) == L"--try-close";
+    const std::wstring closable = close_option ? argv[2] : L"";
+    std::vector<std::wstring> answers(argv + (close_option ? 3 : 1), argv + argc);
     size_t next_answer = 0;
     std::thread([] {
         char c;
@@ -90,8 +93,10 @@ int wmain(int argc, wchar_t** argv) {
         }
         for (const auto& [w, record] : now) {
             const auto before = shown.find(w);
-            if (before == shown.end()) PostMessageW(w, WM_SYSCOMMAND, SC_CLOSE, 0);  // as Alt+F4
             if (before == shown.end() || before->second != record) emit(L"window\t" + record);
+            if (before != shown.end() || class_of(w) != closable) continue;
+            SendMessageTimeoutW(w, WM_SYSCOMMAND, SC_CLOSE, 0, SMTO_ABORTIFHUNG, 1000, nullptr);
+            if (!IsWindow(w)) emit(L"closed\t" + record.substr(0, record.find(L'\t')));
         }
         shown = now;
         for (HWND box : boxes) {
