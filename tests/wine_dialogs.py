@@ -2,6 +2,7 @@
 virtual X display, message boxes recorded as "[title] text" (as the Linux
 build writes them to standard error) and answered by tests/windows/dialog_helper."""
 import os
+import shutil
 import subprocess
 import time
 
@@ -13,6 +14,7 @@ FONT = "WenQuanYi Micro Hei"  # Debian fonts-wqy-microhei
 SETTINGS = "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Wine\\Fonts\\Replacements]\n" + "".join(
     f'"{face}"="{FONT}"\n' for face in ("MS Shell Dlg", "MS Shell Dlg 2", "Tahoma", "SimSun")
 ) + '\n[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]\n"Managed"="N"\n'  # Wine draws title bars
+MARLETT = "/usr/share/wine/fonts/marlett.ttf"  # Debian fonts-wine
 PROGRESS = "LumetraUpdaterProgress"  # the window class of the program's progress window
 _ready = set()
 
@@ -42,6 +44,9 @@ def display_env(base=None):
     with open(settings, "w", encoding="ascii") as f:
         f.write(SETTINGS)
     subprocess.run(["wine", "regedit", "/S", "C:\\lumetra_display.reg"], env=env, check=True)
+    fonts = os.path.join(env["WINEPREFIX"], "drive_c", "windows", "Fonts")
+    if os.path.exists(MARLETT) and os.path.isdir(fonts):  # the glyphs of the title bar's buttons
+        shutil.copy(MARLETT, fonts)
     _ready.add(env["WINEPREFIX"])
     return env
 
