@@ -13,10 +13,12 @@ import time
 PROGRAM = os.environ.get("LUMETRA_UPDATER", "")
 CHILD = os.environ.get("LUMETRA_TEST_CHILD", "")
 WINE = os.environ.get("LUMETRA_WINE", "")
-try:
-    from wine_dialogs import Dialogs, display_env
-except ImportError:  # the dialog tool for Wine is not there yet
-    Dialogs = display_env = None
+from wine_dialogs import Dialogs, display_env
+
+
+# The progress lines, which the Linux build writes to stderr beside the dialogs.
+STAGES = ("正在等待 Lumetra 退出…", "正在校验并解压升级包…", "正在备份并替换程序文件…",
+          "正在恢复旧文件…", "正在启动 Lumetra…")
 
 
 def read(path):
@@ -91,8 +93,9 @@ class Sandbox:
         return "C:\\" + os.path.relpath(path, self.drive_c).replace("/", "\\")
 
     def env(self):
-        return dict(os.environ) if WINE else dict(os.environ, TMPDIR=self.tmp,
-                                                   LOCALAPPDATA=self.local)
+        if WINE:  # windows on the virtual display, where the dialog tool sees them
+            return display_env(os.environ)
+        return dict(os.environ, TMPDIR=self.tmp, LOCALAPPDATA=self.local)
 
     def command(self, program, *args):
         return [WINE, self.native(program), *args] if WINE else [program, *args]
@@ -109,14 +112,19 @@ class Sandbox:
 
     def run(self, *args, answers=(), program=PROGRAM, prefix=()):
         """Exit code and the dialogs shown, each as "[title] text"; answers
-        are the yes/no answers given in turn (None when no answer can be given)."""
+        are the yes/no answers given in turn.
+        self.stages: the progress lines shown, in turn (None when they cannot be
+        seen); self.beside: boxes that showed while the progress window was up."""
+        self.stages, self.beside = None, []
         with tempfile.TemporaryFile() as err:
-            if WINE and Dialogs:
-                with Dialogs(display_env(self.env()), answers=list(answers)) as dialogs:
+            if WINE:
+                with Dialogs(self.env(), answers=list(answers)) as dialogs:
                     code = subprocess.call(self.command(program, *args), env=dialogs.env,
                                            stdin=subprocess.DEVNULL, stdout=err, stderr=err,
                                            timeout=600)
-                return code, "\n".join(dialogs.seen)
+                self.stages = [p.replace("[Lumetra 升级] ", "", 1) for p in dialogs.progress]
+                self.beside = dialogs.beside
+                return code, "".join(seen + "\n" for seen in dialogs.seen)
             typed = "".join(("y" if a else "n") + "\n" for a in answers).encode()
             with tempfile.TemporaryFile() as given:
                 given.write(typed)
@@ -125,7 +133,9 @@ class Sandbox:
                                        stdin=given, stdout=subprocess.DEVNULL, stderr=err,
                                        timeout=600)
             err.seek(0)
-            return code, None if WINE else err.read().decode().replace("(y/N) ", "")
+            lines = err.read().decode().replace("(y/N) ", "").split("\n")
+            self.stages = [line for line in lines if line in STAGES]
+            return code, "\n".join(line for line in lines if line not in STAGES)
 
     def logs(self):
         """The lines of the installation's log and of the local copy."""

@@ -54,6 +54,7 @@ std::int32_t recover_with_consent(const fs::path& target, const fs::path& backup
         platform::kAnswerYes) {
         return kExitRecoveryDone;
     }
+    platform::show_progress(L"正在恢复旧文件…");
     const CopyOperation copy = default_copy();
     const PathCheck check = default_path_check();
     const TransactionResult result = recover_interrupted_update(target, backup, copy, check);
@@ -110,9 +111,12 @@ std::int32_t run_update() {
         return bootstrap_relaunch(options, self_path, t1);
     }
 
-    if (options.pid != 0 && !wait_for_host_exit(options.pid)) {
-        show(L"主程序未能在两分钟内退出，升级已取消。", kTitle, platform::kMessageError);
-        return kExitHostStillRunning;
+    if (options.pid != 0) {
+        platform::show_progress(L"正在等待 Lumetra 退出…");
+        if (!wait_for_host_exit(options.pid)) {
+            show(L"主程序未能在两分钟内退出，升级已取消。", kTitle, platform::kMessageError);
+            return kExitHostStillRunning;
+        }
     }
 
     if (const auto unfinished = find_unfinished_transaction(options.target)) {
@@ -128,6 +132,7 @@ std::int32_t run_update() {
         fs::create_directories(package_directory, ignored);
     }
 
+    platform::show_progress(L"正在校验并解压升级包…");
     std::wstring extraction_error;
     if (!run_secure_extraction(options.package, package_directory, extraction_error)) {
         write_update_log(options.target, L"升级包解压失败：" + extraction_error);
@@ -145,6 +150,7 @@ std::int32_t run_update() {
         return kExitInvalidLayout;
     }
 
+    platform::show_progress(L"正在备份并替换程序文件…");
     const CopyOperation copy = default_copy();
     const PathCheck check = default_path_check();
     const TransactionResult result =
@@ -153,6 +159,7 @@ std::int32_t run_update() {
     if (result.committed) {
         write_update_log(options.target, L"升级成功，备份目录：" + platform::path_to_wide(backup_directory));
         remove_stage_root(stage_root);
+        platform::show_progress(L"正在启动 Lumetra…");
         const std::intptr_t launched = launch_application(options.target, options.launch);
         if (launched > 32) {
             show(L"升级完成，Lumetra 已重新启动。", kTitle, platform::kMessageInformation);

@@ -34,6 +34,18 @@ constexpr int kAnswerYes = 6;
 // one line is read from stdin and only "y" or "yes" (any case) answers Yes.
 int show_message(const std::wstring& text, const std::wstring& title, unsigned flags);
 
+// The progress display between the start of a run and its closing message box.
+// Shows it with `stage` (one line naming what the run does now), or changes
+// the line when it is shown. Windows: a window of the updater's own, titled
+// "Lumetra 升级", on a thread of its own, with a moving bar; it never takes
+// the focus and ignores the user's attempts to close it. POSIX: the line on
+// stderr. Failures to show it are ignored: the run goes on without it.
+void show_progress(const std::wstring& stage);
+
+// Removes the progress window and returns once it is gone; nothing when none
+// is shown. show_message calls it first, so no box ever appears beside it.
+void close_progress();
+
 // Starts a program and does not wait for it (the shell's "open" verb). The
 // parameters are split by the rules of CommandLineToArgvW. Returns a value
 // above 32 on success, else a small error code (2 file not found, 3 path not

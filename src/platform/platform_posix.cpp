@@ -150,6 +150,10 @@ int show_message(const std::wstring& text, const std::wstring& title, unsigned f
     return (answer == "y" || answer == "yes") ? kAnswerYes : 7;
 }
 
+void show_progress(const std::wstring& stage) { std::cerr << wide_to_utf8(stage) << std::endl; }
+
+void close_progress() {}
+
 std::intptr_t open_program(const std::filesystem::path& file, const std::wstring& parameters,
                            const std::filesystem::path& working_directory) {
     // Windows looks the file up itself; report its codes for the usual cases.

@@ -57,6 +57,7 @@ std::filesystem::path own_executable_path() {
 }
 
 int show_message(const std::wstring& text, const std::wstring& title, unsigned flags) {
+    close_progress();
     return ::MessageBoxW(nullptr, text.c_str(), title.c_str(), flags);
 }
 

@@ -2,6 +2,7 @@
 dialogs, log lines (both copies) and the tree left behind. The same rows run
 against the Linux build and, under Wine with a real PowerShell, the Windows
 build (see lumetra_e2e)."""
+import contextlib
 import os
 import shutil
 import subprocess
@@ -9,7 +10,8 @@ import time
 import unittest
 
 import zipfixtures as zf
-from lumetra_e2e import CHILD, PROGRAM, WINE, Dialogs, Sandbox, digest, read, tree, wait_for, write
+from lumetra_e2e import (CHILD, PROGRAM, STAGES, WINE, Dialogs, Sandbox, digest, read, tree,
+                         wait_for, write)
 from zipfixtures import Entry
 
 T = "[Lumetra 升级] "
@@ -105,9 +107,9 @@ def committed(t, s, lumetra=b"binary of Lumetra.exe"):
     t.assertEqual(programs(s), dict(getattr(s, "expected", NEW), **{"Lumetra.exe": digest(lumetra)}))
 
 
-def restarted(t, s):
+def restarted(t, s, at_once=True):
     started = os.path.join(s.target, "started.txt")
-    t.assertFalse(os.path.exists(started))  # it outlives the updater
+    t.assertFalse(at_once and os.path.exists(started))  # it outlives the updater
     t.assertTrue(wait_for(lambda: os.path.exists(started) and read(started), 60))
     s.expected = dict(getattr(s, "expected", NEW), **{"started.txt": b"started\n"})
     committed(t, s, read(CHILD))
@@ -168,11 +170,25 @@ def relaunched(t, s):
     t.assertEqual(sorted(os.listdir(copy)), ["LumetraUpdater.exe", "msvcp140.dll"])
     t.assertEqual(read(os.path.join(copy, "LumetraUpdater.exe")), read(PROGRAM))
     t.assertIsNone(s.host.poll())  # the copy waits for the application
-    s.host.kill()
-    t.assertTrue(wait_for(lambda: s.logs()[0], 240))
+    with Dialogs(s.env()) if WINE else contextlib.nullcontext() as boxes:
+        s.host.kill()
+        t.assertTrue(wait_for(lambda: not running(folder), 240))
+    if WINE:  # the copy's own output is not to be seen on Linux
+        t.assertEqual(boxes.seen, [T + "升级完成，Lumetra 已重新启动。"])
     t.assertEqual(s.logs()[0], [COMMITTED.format(backup=s.native(new_backup(s)))])
     s.expected = dict(NEW, **{"msvcp140.dll": b"runtime one"})
-    restarted(t, s)
+    restarted(t, s, at_once=False)
+
+
+def running(name):
+    """Whether a process runs whose command line holds name."""
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            if name.encode() in read(f"/proc/{pid}/cmdline"):
+                return True
+        except OSError:
+            pass
+    return False
 
 
 def arrange_verify(s, extra=()):
@@ -240,6 +256,15 @@ ROWS = [  # name, exit code, arrange, dialogs, log lines (their beginnings), che
      [QUESTION, "[升级恢复] 恢复未完成，禁止启动程序。请保留备份并联系维护人员。"],
      ["中断升级恢复失败，请保留备份并联系维护人员"], unchanged, ""),
 ]
+WAIT, EXTRACT, REPLACE, RESTORE, LAUNCH = STAGES
+PROGRESS = {  # row name: the progress lines of its run (the relaunched copy's are its own)
+    "commit": [EXTRACT, REPLACE, LAUNCH], "verify good": [], "arguments": [],
+    "host still running": [WAIT], "refused, run from a subfolder": [EXTRACT], "verify bad": [],
+    "layout, detached in place": [EXTRACT], "rolled back": [EXTRACT, REPLACE],
+    "partly rolled back": [EXTRACT, REPLACE], "relaunch not started": [],
+    "application not started": [EXTRACT, REPLACE, LAUNCH], "invalid launch": [],
+    "linked updates folder": [], "recovery declined after the host wait": [WAIT],
+    "recovered": [RESTORE], "recovery fails": [RESTORE]}
 
 
 class ExitCodes(unittest.TestCase):
@@ -256,8 +281,6 @@ def make_test(name, code, arrange, dialogs, log, check, only):
         self.addCleanup(s.close)
         s.program, s.answers, s.prefix = PROGRAM, (), ()
         args = arrange(s)
-        if WINE and True in s.answers and not Dialogs:
-            self.skipTest("answering Yes under Wine needs tests/wine_dialogs.py")
         s.before = tree(s.target)
         updates = os.path.join(s.target, "updates")
         s.backups = os.listdir(updates) if os.path.isdir(updates) else []
@@ -265,8 +288,10 @@ def make_test(name, code, arrange, dialogs, log, check, only):
         self.assertEqual(got, code, seen)
         values = dict(backup=s.native(new_backup(s)),
                       unfinished=s.native(os.path.join(updates, "backup_2")))
-        if seen is not None:  # None: Wine without the dialog tool
-            self.assertEqual(seen, "".join(d.format(**values) + "\n" for d in dialogs))
+        self.assertEqual(seen, "".join(d.format(**values) + "\n" for d in dialogs))
+        if s.stages is not None and name in PROGRESS:
+            self.assertEqual(s.stages, PROGRESS[name])
+        self.assertEqual(s.beside, [])  # the progress window is gone before each box
         lines, local = s.logs()
         want = "\n".join(line.format(**values) for line in log).split("\n") if log else []
         self.assertEqual(len(lines), len(want), lines)
