@@ -2,6 +2,7 @@
 behind. The program is the Linux build, run natively, or the Windows build,
 run under Wine (LUMETRA_WINE names scripts/wine-run); the Windows build's
 files live below the prefix's drive_c, where Wine reports no reparse point."""
+import contextlib
 import getpass
 import hashlib
 import os
@@ -10,12 +11,11 @@ import subprocess
 import tempfile
 import time
 
+from wine_dialogs import Dialogs, display_env
+
 PROGRAM = os.environ.get("LUMETRA_UPDATER", "")
 CHILD = os.environ.get("LUMETRA_TEST_CHILD", "")
 WINE = os.environ.get("LUMETRA_WINE", "")
-from wine_dialogs import Dialogs, display_env
-
-
 # The progress lines, which the Linux build writes to stderr beside the dialogs.
 STAGES = ("正在等待 Lumetra 退出…", "正在校验并解压升级包…", "正在备份并替换程序文件…",
           "正在恢复旧文件…", "正在启动 Lumetra…")
@@ -56,6 +56,15 @@ def wait_for(condition, seconds):
     return condition()
 
 
+def running(name):
+    """Whether a process runs whose command line holds name."""
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        with contextlib.suppress(OSError):
+            if name.encode() in read(f"/proc/{pid}/cmdline"):
+                return True
+    return False
+
+
 class Sandbox:
     """Temporary, local-data and installation directories for one run, and the
     program's spelling of paths in them."""
@@ -77,7 +86,7 @@ class Sandbox:
         for folder in (self.tmp, self.local, self.target):
             os.makedirs(folder, exist_ok=True)
         self.old_temp = set(os.listdir(self.tmp))
-        self.processes = []
+        self.processes, self.program, self.prefix = [], PROGRAM, ()
 
     def new_temp(self):
         """What appeared in the temporary directory since the sandbox was made."""
@@ -110,32 +119,25 @@ class Sandbox:
             raise RuntimeError("the test child ended at once: %s" % (args,))
         return process, line
 
-    def run(self, *args, answers=(), program=PROGRAM, prefix=()):
-        """Exit code and the dialogs shown, each as "[title] text"; answers
-        are the yes/no answers given in turn.
-        self.stages: the progress lines shown, in turn (None when they cannot be
-        seen); self.beside: boxes that showed while the progress window was up."""
-        self.stages, self.beside = None, []
-        with tempfile.TemporaryFile() as err:
-            if WINE:
-                with Dialogs(self.env(), answers=list(answers)) as dialogs:
-                    code = subprocess.call(self.command(program, *args), env=dialogs.env,
-                                           stdin=subprocess.DEVNULL, stdout=err, stderr=err,
-                                           timeout=600)
-                self.stages = [p.replace("[Lumetra 升级] ", "", 1) for p in dialogs.progress]
-                self.beside = dialogs.beside
-                return code, "".join(seen + "\n" for seen in dialogs.seen)
-            typed = "".join(("y" if a else "n") + "\n" for a in answers).encode()
-            with tempfile.TemporaryFile() as given:
-                given.write(typed)
-                given.seek(0)
-                code = subprocess.call([*prefix, *self.command(program, *args)], env=self.env(),
-                                       stdin=given, stdout=subprocess.DEVNULL, stderr=err,
+    def run(self, *args, answers=()):
+        """Exit code and the dialogs shown, each as "[title] text\\n"; answers are
+        the yes/no answers given in turn. Sets .stages, the progress lines shown,
+        and .beside, the boxes shown while the progress window was up."""
+        command = [*self.prefix, *self.command(self.program, *args)]
+        if WINE:
+            with Dialogs(self.env(), answers=answers) as dialogs:
+                code = subprocess.call(command, env=dialogs.env, stdin=subprocess.DEVNULL,
+                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                                        timeout=600)
-            err.seek(0)
-            lines = err.read().decode().replace("(y/N) ", "").split("\n")
-            self.stages = [line for line in lines if line in STAGES]
-            return code, "\n".join(line for line in lines if line not in STAGES)
+            self.stages = [p.replace("[Lumetra 升级] ", "", 1) for p in dialogs.progress]
+            self.beside = dialogs.beside
+            return code, "".join(seen + "\n" for seen in dialogs.seen)
+        typed = "".join(("y" if a else "n") + "\n" for a in answers).encode()
+        done = subprocess.run(command, env=self.env(), input=typed, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.PIPE, timeout=600)
+        lines = done.stderr.decode().replace("(y/N) ", "").split("\n")
+        self.stages, self.beside = [line for line in lines if line in STAGES], []
+        return done.returncode, "\n".join(line for line in lines if line not in STAGES)
 
     def logs(self):
         """The lines of the installation's log and of the local copy."""
