@@ -1,7 +1,8 @@
 """Runs the real updater program in a sandbox of its own and reads what it left
 behind. The program is the Linux build, run natively, or the Windows build,
-run under Wine (LUMETRA_WINE names scripts/wine-run); the Windows build's
-files live below the prefix's drive_c, where Wine reports no reparse point."""
+run under Wine (LUMETRA_WINE names scripts/wine-run) on the dialog tool's
+virtual display; its files live below the prefix's drive_c, where Wine
+reports no reparse point."""
 import contextlib
 import getpass
 import hashlib
@@ -16,6 +17,7 @@ from wine_dialogs import Dialogs, display_env
 PROGRAM = os.environ.get("LUMETRA_UPDATER", "")
 CHILD = os.environ.get("LUMETRA_TEST_CHILD", "")
 WINE = os.environ.get("LUMETRA_WINE", "")
+DRIVE_C = os.path.join(os.environ.get("WINEPREFIX", ""), "drive_c")
 # The progress lines, which the Linux build writes to stderr beside the dialogs.
 STAGES = ("正在等待 Lumetra 退出…", "正在校验并解压升级包…", "正在备份并替换程序文件…",
           "正在恢复旧文件…", "正在启动 Lumetra…")
@@ -26,7 +28,7 @@ def read(path):
         return f.read()
 
 
-def write(path, data=b"x"):
+def write(path, data):
     os.makedirs(os.path.dirname(path), exist_ok=True)
     with open(path, "wb") as f:
         f.write(data.encode() if isinstance(data, str) else data)
@@ -38,11 +40,11 @@ def digest(data):
     return data if len(data) <= 64 else "sha256:" + hashlib.sha256(data).hexdigest()
 
 
-def tree(root, skip=("logs",)):
-    """Every file below root (but those below the top-level names in skip) and its digest."""
+def tree(root):
+    """Every file below root but the logs, and its digest."""
     out = {}
     for folder, dirs, files in os.walk(root):
-        dirs[:] = [d for d in dirs if folder != root or d not in skip]
+        dirs[:] = [d for d in dirs if folder != root or d != "logs"]
         for name in files:
             path = os.path.join(folder, name)
             out[os.path.relpath(path, root).replace(os.sep, "/")] = digest(read(path))
@@ -66,17 +68,14 @@ def running(name):
 
 
 class Sandbox:
-    """Temporary, local-data and installation directories for one run, and the
+    """Temporary, local-data and installation folders for one run, and the
     program's spelling of paths in them."""
 
     def __init__(self):
-        if WINE:
-            drive_c = os.path.join(os.environ["WINEPREFIX"], "drive_c")
-            os.makedirs(os.path.join(drive_c, "lumetra_e2e"), exist_ok=True)
-            self.root = tempfile.mkdtemp(dir=os.path.join(drive_c, "lumetra_e2e"))
-            self.drive_c = drive_c
-            # Wine takes TEMP and LOCALAPPDATA from the prefix, not from the environment.
-            user = os.path.join(drive_c, "users", getpass.getuser())
+        if WINE:  # Wine takes TEMP and LOCALAPPDATA from the prefix, not the environment
+            os.makedirs(os.path.join(DRIVE_C, "lumetra_e2e"), exist_ok=True)
+            self.root = tempfile.mkdtemp(dir=os.path.join(DRIVE_C, "lumetra_e2e"))
+            user = os.path.join(DRIVE_C, "users", getpass.getuser())
             self.tmp, self.local = os.path.join(user, "Temp"), os.path.join(user, "AppData", "Local")
             shutil.rmtree(os.path.join(self.local, "Veltrion"), True)
         else:
@@ -89,7 +88,7 @@ class Sandbox:
         self.processes, self.program, self.prefix = [], PROGRAM, ()
 
     def new_temp(self):
-        """What appeared in the temporary directory since the sandbox was made."""
+        """What appeared in the temporary folder since the sandbox was made."""
         return sorted(set(os.listdir(self.tmp)) - self.old_temp)
 
     def path(self, *parts):
@@ -97,26 +96,25 @@ class Sandbox:
 
     def native(self, path):
         """The program's spelling of a path (a Unix path outside drive_c under Wine)."""
-        if not WINE or not path.startswith(self.drive_c):
+        if not WINE or not path.startswith(DRIVE_C):
             return path
-        return "C:\\" + os.path.relpath(path, self.drive_c).replace("/", "\\")
+        return "C:\\" + os.path.relpath(path, DRIVE_C).replace("/", "\\")
 
     def env(self):
-        if WINE:  # windows on the virtual display, where the dialog tool sees them
-            return display_env(os.environ)
-        return dict(os.environ, TMPDIR=self.tmp, LOCALAPPDATA=self.local)
+        return display_env(os.environ) if WINE else dict(os.environ, TMPDIR=self.tmp,
+                                                         LOCALAPPDATA=self.local)
 
     def command(self, program, *args):
         return [WINE, self.native(program), *args] if WINE else [program, *args]
 
     def start(self, *args, program=CHILD):
-        """Starts the test child (a stand-in process) and reads its first line."""
+        """Starts a stand-in process and returns it and its first line."""
         process = subprocess.Popen(self.command(program, *args), stdout=subprocess.PIPE,
                                    stdin=subprocess.DEVNULL, env=self.env())
         self.processes.append(process)
         line = process.stdout.readline().decode().strip()
         if not line:
-            raise RuntimeError("the test child ended at once: %s" % (args,))
+            raise RuntimeError(f"the stand-in ended at once: {args}")
         return process, line
 
     def run(self, *args, answers=()):
@@ -148,8 +146,7 @@ class Sandbox:
     def close(self):
         for process in self.processes:
             process.kill()
-            process.wait()
-            process.stdout.close()
+            process.communicate()
         for name in self.new_temp():
             shutil.rmtree(os.path.join(self.tmp, name), True)
-        shutil.rmtree(self.root, ignore_errors=True)
+        shutil.rmtree(self.root, True)
