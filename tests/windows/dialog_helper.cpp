@@ -3,7 +3,8 @@
 // person in front of the screen would. Runs until its standard input ends.
 //   dialog_helper [--try-close <class>] [yes|no]...
 //     answers for the yes/no questions, in order (No when none is left); other
-//     boxes get OK. Windows of the class given are sent Alt+F4 once.
+//     boxes get OK. Windows of the class given are sent Alt+F4 once, when
+//     they have been up for half a second.
 // Records, UTF-8, each ended by a NUL byte:
 //   ready                         the first look is done; it looks every 20 ms
 //   window\t<class>\t[title] text a window appeared or changed (text: its
@@ -77,7 +78,8 @@ int wmain(int argc, wchar_t** argv) {
     }).detach();
 
     std::map<HWND, std::wstring> shown;  // other windows: "<class>\t[title] text"
-    std::set<HWND> answered;
+    std::set<HWND> answered, tried;
+    std::map<HWND, ULONGLONG> since;  // when a window was first seen
     for (bool first = true; input_open; first = false) {
         std::vector<HWND> windows;
         EnumWindows(collect, reinterpret_cast<LPARAM>(&windows));
@@ -94,7 +96,13 @@ int wmain(int argc, wchar_t** argv) {
         for (const auto& [w, record] : now) {
             const auto before = shown.find(w);
             if (before == shown.end() || before->second != record) emit(L"window\t" + record);
-            if (before != shown.end() || class_of(w) != closable) continue;
+            // Only a window up for half a second: one that closes itself at this
+            // moment must not look as if Alt+F4 had closed it.
+            if (!since.count(w)) since[w] = GetTickCount64();
+            if (class_of(w) != closable || GetTickCount64() - since[w] < 500 ||
+                !tried.insert(w).second) {
+                continue;
+            }
             SendMessageTimeoutW(w, WM_SYSCOMMAND, SC_CLOSE, 0, SMTO_ABORTIFHUNG, 1000, nullptr);
             if (!IsWindow(w)) emit(L"closed\t" + record.substr(0, record.find(L'\t')));
         }
