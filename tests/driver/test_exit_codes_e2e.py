@@ -59,7 +59,7 @@ def arrange(s, app=False, extra=(), updater=None, host=None, verify=False, inter
         write(os.path.join(s.target, "msvcp140.dll"), b"runtime one")
     for name, status in (("backup_0", "ROLLED_BACK\n"), ("backup_1", "COMMITTED\n"),
                          ("backup_2", interrupted), ("other_3", "APPLYING\n"), ("backup_4", None)):
-        if interrupted:  # other_3 is no backup folder; backup_4 has no status
+        if interrupted or name < "backup_2":  # other_3 is no backup folder; 4 has no status
             backup = os.path.join(s.target, "updates", name)
             os.makedirs(os.path.join(backup, "files"))
             if status:
@@ -203,7 +203,10 @@ def make_test(code, name, dialogs, log, progress, check, how):
         values = dict(backup=s.native(new_backup(s)),
                       unfinished=s.native(os.path.join(updates, "backup_2")))
         self.assertEqual(seen, "".join(d.format(**values) + "\n" for d in dialogs))
-        self.assertEqual((s.stages, s.beside), (progress, []))  # no box beside the progress
+        self.assertEqual(s.beside, [])  # no box beside the progress window
+        shown = iter(progress)  # under Wine a window up for a moment may go unseen
+        self.assertTrue(all(p in shown for p in s.stages) if WINE else s.stages == progress,
+                        s.stages)
         lines, local = s.logs()
         want = "\n".join(line.format(**values) for line in log).split("\n") if log else []
         self.assertEqual(len(lines), len(want), lines)
