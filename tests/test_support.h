@@ -1,6 +1,7 @@
 // Helpers shared by the unit tests: real temporary directories and files.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 
@@ -30,3 +31,24 @@ void copy_over(const std::filesystem::path& source, const std::filesystem::path&
 
 // The whole content of a file; empty when it cannot be read.
 std::string read_file(const std::filesystem::path& path);
+
+// The test child program built beside the test binary (tests/platform/test_child.cpp).
+std::filesystem::path test_child_program();
+
+// Another process holding an existing file open without sharing it (Windows
+// share mode 0; POSIX has no such mode, the file is merely open) for the given
+// milliseconds from construction on. Throws when the child cannot hold it.
+// The destructor ends the child if it still runs.
+class HeldFile {
+public:
+    HeldFile(const std::filesystem::path& file, unsigned milliseconds);
+    ~HeldFile();
+    std::uint32_t pid() const { return pid_; }
+    HeldFile(const HeldFile&) = delete;
+    HeldFile& operator=(const HeldFile&) = delete;
+
+private:
+    void end();
+    long long process_ = -1;
+    std::uint32_t pid_ = 0;
+};
