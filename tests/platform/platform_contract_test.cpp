@@ -13,7 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "extract/runner.h"
 #include "platform/platform.h"
 #include "test_support.h"
 #include "transaction/file_operations.h"
@@ -34,21 +33,14 @@ TEST(WaitForProcess, EndedMissingAndStillRunning) {
     EXPECT_FALSE(platform::wait_for_process(running.pid(), 300)) << "a child still running";
 }
 
-TEST(OwnExecutablePath, ComesBackWholeFromBeyond260Units) {
-    TempDir dir;
-    fs::path deep = dir.path();
-    while (deep.native().size() < 300) deep /= std::string(40, 'd');
-    fs::create_directories(deep);
-    const fs::path copy = deep / test_child_program().filename();
-    copy_over(test_child_program(), copy);
-    std::uint32_t exit_code = 1;
-    ASSERT_TRUE(platform::run_process(quote_argument(copy.wstring()) + L" self " +
-                                          quote_argument((dir / "self.txt").wstring()),
-                                      20000, exit_code));
-    const fs::path reported = platform::wide_to_path(
-        platform::utf8_to_wide_replacing(read_file(dir / "self.txt")));
-    EXPECT_EQ(reported.filename(), copy.filename()) << reported.string();
-    EXPECT_TRUE(platform::same_directory(reported.parent_path(), deep)) << reported.string();
+// The script the program carries (RCDATA 101 on Windows) is the script file.
+TEST(ExtractionScript, IsTheScriptFileByteForByte) {
+    const auto root = platform::environment_value(L"LUMETRA_SOURCE");
+    ASSERT_TRUE(root.has_value());
+    const auto script = platform::extraction_script();
+    ASSERT_TRUE(script.has_value());
+    EXPECT_EQ(*script, read_file(platform::wide_to_path(*root) / "src" / "extract" / "script" /
+                                 "Expand-LumetraPackage.ps1"));
 }
 
 TEST(Utf8, StrictAndReplacingDecodingAndEncoding) {
