@@ -91,7 +91,6 @@ HeldFile::HeldFile(const fs::path& file, unsigned milliseconds) {
     if (started) {
         ::CloseHandle(info.hThread);
         process_ = reinterpret_cast<long long>(info.hProcess);
-        pid_ = info.dwProcessId;
         char c = 0;
         DWORD read = 0;
         while (c != '\n' && ::ReadFile(out_read, &c, 1, &read, nullptr) && read == 1) said += c;
@@ -115,7 +114,6 @@ HeldFile::HeldFile(const fs::path& file, unsigned milliseconds) {
     ::close(pipe_ends[1]);
     if (error == 0) {
         process_ = pid;
-        pid_ = static_cast<std::uint32_t>(pid);
         char c = 0;
         while (c != '\n' && ::read(pipe_ends[0], &c, 1) == 1) said += c;
     }

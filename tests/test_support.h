@@ -1,7 +1,6 @@
 // Helpers shared by the unit tests: real temporary directories and files.
 #pragma once
 
-#include <cstdint>
 #include <filesystem>
 #include <string>
 
@@ -43,12 +42,10 @@ class HeldFile {
 public:
     HeldFile(const std::filesystem::path& file, unsigned milliseconds);
     ~HeldFile();
-    std::uint32_t pid() const { return pid_; }
     HeldFile(const HeldFile&) = delete;
     HeldFile& operator=(const HeldFile&) = delete;
 
 private:
     void end();
     long long process_ = -1;
-    std::uint32_t pid_ = 0;
 };

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "platform/platform.h"
 #include "test_support.h"
 
@@ -23,16 +25,12 @@ TEST(RelaunchParameters, TheCopyReadsBackTheSameOptions) {
         {L"C:\\t\tab.zip", L"D:\\\"quoted\"\\", 7, L"Lumetra.exe", false, false},
     };
     for (const UpdaterOptions& c : cases) {
-        const std::wstring line = L"C:\\Temp\\LumetraUpdaterBootstrap_1\\LumetraUpdater.exe " +
-                                  make_relaunch_parameters(c);
+        const std::wstring line = L"C:\\Temp\\LumetraUpdater.exe " + make_relaunch_parameters(c);
         SCOPED_TRACE(platform::wide_to_utf8(line));
         const UpdaterOptions read = parse_arguments(platform::split_command_line(line));
-        EXPECT_EQ(read.package.wstring(), c.package.wstring());
-        EXPECT_EQ(read.target.wstring(), c.target.wstring());
-        EXPECT_EQ(read.pid, c.pid);
-        EXPECT_EQ(read.launch.wstring(), c.launch.wstring());
-        EXPECT_TRUE(read.detached);
-        EXPECT_FALSE(read.verify_extract);
+        EXPECT_EQ(std::tuple(read.package.wstring(), read.target.wstring(), read.pid, read.launch.wstring(),
+                             read.detached, read.verify_extract),
+                  std::tuple(c.package.wstring(), c.target.wstring(), c.pid, c.launch.wstring(), true, false));
     }
 }
 
@@ -43,12 +41,7 @@ TEST(RunsFromInstallation, TheDirectoriesIdentityDecidesNotTheirSpelling) {
     fs::create_directories(dir / "App" / "tools");
     const fs::path self = dir / "App" / "LumetraUpdater.exe";
     write_file(self, "x");
-    const std::wstring app = (dir / "App").wstring();
-    struct Case {
-        const char* what;
-        fs::path target;
-        bool relaunch;
-    };
+    struct Case { const char* what; fs::path target; bool relaunch; };
     std::vector<Case> cases = {
         {"the same spelling", dir / "App", true},
         {"a trailing dot element", dir / "App" / ".", true},
@@ -58,6 +51,7 @@ TEST(RunsFromInstallation, TheDirectoriesIdentityDecidesNotTheirSpelling) {
         {"a missing directory", dir / "Gone", false},
     };
 #ifdef _WIN32
+    const std::wstring app = (dir / "App").wstring();
     std::wstring lower = app;
     for (wchar_t& c : lower) c = static_cast<wchar_t>(std::towlower(c));
     cases.push_back({"another letter case", lower, true});

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <stdexcept>
+#include <tuple>
 
 #include "driver/layout.h"
 #include "test_support.h"
@@ -18,38 +19,23 @@ TEST(ParseArguments, CommandLineTable) {
     };
     const std::wstring exe = L"Lumetra.exe";
     const Case cases[] = {
-        // A complete update run: defaults for launch, pid and detached.
-        {{L"u", L"--package", L"a.zip", L"--target", L"D:\\App"}, L"a.zip", L"D:\\App", exe, 0, false, false},
-        // A name without its value leaves the field empty.
-        {{L"u", L"--package", L"a.zip", L"--target"}, L"a.zip", L"", exe, 0, false, false},
-        // Names are case-sensitive.
-        {{L"u", L"--Package", L"a.zip", L"--target", L"T"}, L"", L"T", exe, 0, false, false},
-        // No name=value form: the unknown name eats the next element.
-        {{L"u", L"--package=a.zip", L"--target", L"D:\\App"}, L"", L"", exe, 0, false, false},
-        // pid through wcstoul: text is 0, a leading number counts.
-        {{L"u", L"--pid", L"abc", L"--target", L"T"}, L"", L"T", exe, 0, false, false},
+        {{L"u", L"--package", L"a.zip", L"--target", L"D:\\App"}, L"a.zip", L"D:\\App", exe, 0, false, false},  // defaults
+        {{L"u", L"--package", L"a.zip", L"--target"}, L"a.zip", L"", exe, 0, false, false},  // a name without value
+        {{L"u", L"--Package", L"a.zip", L"--target", L"T"}, L"", L"T", exe, 0, false, false},  // names are exact
+        {{L"u", L"--package=a.zip", L"--target", L"D:\\App"}, L"", L"", exe, 0, false, false},  // no name=value
+        {{L"u", L"--pid", L"abc", L"--target", L"T"}, L"", L"T", exe, 0, false, false},  // wcstoul
         {{L"u", L"--pid", L"4242x", L"--target", L"T"}, L"", L"T", exe, 4242, false, false},
-        // Flags take exactly "1".
-        {{L"u", L"--detached", L"yes", L"--verify-extract", L"true"}, L"", L"", exe, 0, false, false},
+        {{L"u", L"--detached", L"yes", L"--verify-extract", L"true"}, L"", L"", exe, 0, false, false},  // flags take "1"
         {{L"u", L"--detached", L"1", L"--verify-extract", L"1"}, L"", L"", exe, 0, true, true},
-        // Last value wins, also for a flag cleared again.
-        {{L"u", L"--detached", L"1", L"--detached", L"0", L"--package", L"a", L"--package", L"b"},
-         L"b", L"", exe, 0, false, false},
-        // A value that looks like an option is still a value.
+        {{L"u", L"--detached", L"1", L"--detached", L"0", L"--package", L"a", L"--package", L"b"}, L"b", L"", exe, 0, false, false},  // last wins
         {{L"u", L"--package", L"--target", L"--launch", L"Pannix.exe"}, L"--target", L"", L"Pannix.exe", 0, false, false},
-        // Fewer than three elements parse nothing.
-        {{L"u", L"--package"}, L"", L"", exe, 0, false, false},
+        {{L"u", L"--package"}, L"", L"", exe, 0, false, false},  // fewer than three elements
         {{}, L"", L"", exe, 0, false, false},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(testing::PrintToString(c.args.size()) + " args");
         const UpdaterOptions o = parse_arguments(c.args);
-        EXPECT_EQ(o.package.wstring(), c.package);
-        EXPECT_EQ(o.target.wstring(), c.target);
-        EXPECT_EQ(o.launch.wstring(), c.launch);
-        EXPECT_EQ(o.pid, c.pid);
-        EXPECT_EQ(o.detached, c.detached);
-        EXPECT_EQ(o.verify_extract, c.verify);
+        EXPECT_EQ(std::tuple(o.package.wstring(), o.target.wstring(), o.launch.wstring(), o.pid, o.detached, o.verify_extract),
+                  std::tuple(c.package, c.target, c.launch, c.pid, c.detached, c.verify));
     }
 }
 
@@ -58,10 +44,7 @@ TEST(ValidateOptions, ValidationTable) {
     write_file(dir / "pkg.zip", "x");
     fs::create_directories(dir / "app" / "sub");
     enum Outcome { valid, incomplete, invalid };
-    struct Case {
-        fs::path package, target, launch;
-        Outcome outcome;
-    };
+    struct Case { fs::path package, target, launch; Outcome outcome; };
     const Case cases[] = {
         {dir / "app" / ".." / "pkg.zip", dir / "app" / "sub" / "..", L"Lumetra.exe", valid},
         {dir / "app", dir / "app", L"Pannix.exe", valid},  // extraction judges a directory package
@@ -76,10 +59,7 @@ TEST(ValidateOptions, ValidationTable) {
         {dir / "pkg.zip", dir / "app", fs::path(L"bin") / L"Lumetra.exe", invalid},
     };
     for (const auto& c : cases) {
-        UpdaterOptions o;
-        o.package = c.package;
-        o.target = c.target;
-        o.launch = c.launch;
+        UpdaterOptions o{c.package, c.target, 0, c.launch, false, false};
         SCOPED_TRACE(c.target.string() + " " + c.launch.string());
         try {
             EXPECT_EQ(validate_options(o) ? valid : incomplete, c.outcome);
@@ -103,17 +83,14 @@ TEST(StagedLayout, PayloadRootAndRequiredFiles) {
     const Case cases[] = {
         {{"release.json", "Lumetra.exe"}, "", true},
         {{"app/release.json", "app/Lumetra.exe"}, "app", true},
-        // The mere existence of app decides where the files are looked for.
-        {{"release.json", "Lumetra.exe", "app/"}, "app", false},
+        {{"release.json", "Lumetra.exe", "app/"}, "app", false},  // app decides where to look
         {{"release.json"}, "", false},
         {{"Lumetra.exe"}, "", false},
-        // Lumetra.exe is required whatever is launched afterwards.
-        {{"release.json", "Pannix.exe"}, "", false},
+        {{"release.json", "Pannix.exe"}, "", false},  // Lumetra.exe whatever is launched
     };
     for (const auto& c : cases) {
         TempDir dir;
         const fs::path package = dir / "package";
-        fs::create_directories(package);
         for (const auto& f : c.files) {
             f.back() == '/' ? (void)fs::create_directories(package / f) : write_file(package / f, "x");
         }

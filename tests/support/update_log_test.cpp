@@ -20,11 +20,7 @@ void set_local_app_data(const std::optional<std::wstring>& value) {
 #ifdef _WIN32
     ::SetEnvironmentVariableW(L"LOCALAPPDATA", value ? value->c_str() : nullptr);
 #else
-    if (value) {
-        ::setenv("LOCALAPPDATA", platform::wide_to_utf8(*value).c_str(), 1);
-    } else {
-        ::unsetenv("LOCALAPPDATA");
-    }
+    value ? ::setenv("LOCALAPPDATA", platform::wide_to_utf8(*value).c_str(), 1) : ::unsetenv("LOCALAPPDATA");
 #endif
 }
 
@@ -37,11 +33,7 @@ std::string content_or_dash(const fs::path& file) {
 
 TEST(UpdateLog, AppendsTheUtf8LineToEveryCopyThatCanBeWritten) {
     const std::string line = u8"升级成功，备份目录：D:\\App\\updates\\backup_1\n";
-    struct Case {
-        const char* what;
-        bool local_set, logs_blocked;
-        std::string install, local;  // "-": no such file
-    };
+    struct Case { const char* what; bool local_set, logs_blocked; std::string install, local; };  // "-": no file
     const Case cases[] = {
         {"both copies, appended", true, false, "earlier run\n" + line + line, line + line},
         {"no LOCALAPPDATA", false, false, "earlier run\n" + line + line, "-"},
@@ -53,9 +45,7 @@ TEST(UpdateLog, AppendsTheUtf8LineToEveryCopyThatCanBeWritten) {
         set_local_app_data(c.local_set ? std::optional(local.path().wstring()) : std::nullopt);
         write_file(c.logs_blocked ? install / "logs" : install / "logs" / "updater.log",
                    "earlier run\n");
-        for (int i = 0; i < 2; ++i) {
-            EXPECT_NO_THROW(write_update_log(install.path(), L"升级成功，备份目录：D:\\App\\updates\\backup_1"));
-        }
+        for (int i = 0; i < 2; ++i) EXPECT_NO_THROW(write_update_log(install.path(), L"升级成功，备份目录：D:\\App\\updates\\backup_1"));
         EXPECT_EQ(content_or_dash(install / "logs" / "updater.log"), c.install) << c.what;
         EXPECT_EQ(content_or_dash(local / "Veltrion" / "updater.log"), c.local) << c.what;
     }

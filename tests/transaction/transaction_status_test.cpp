@@ -10,10 +10,7 @@ namespace fs = std::filesystem;
 // and no temporary file behind.
 TEST(WriteTransactionStatus, ReplacesTheWordWholeOrLeavesTheOldOne) {
     enum Fault { none, missing_directory, failed_flush, failed_replace };
-    struct Case {
-        Fault fault;
-        std::string after;  // the file's content afterwards; "-" when there is none
-    };
+    struct Case { Fault fault; std::string after; };  // the file afterwards, "-": none
     const Case cases[] = {
         {none, "APPLYING\n"},  // 9 bytes over the 10 of "PREPARING"
         {missing_directory, "-"},
@@ -35,10 +32,7 @@ TEST(WriteTransactionStatus, ReplacesTheWordWholeOrLeavesTheOldOne) {
             EXPECT_NE(c.fault, none);
             EXPECT_STREQ(error.what(), "cannot persist update transaction status");
         }
-        EXPECT_EQ(fs::exists(dir / "transaction.status") ? read_file(dir / "transaction.status")
-                                                         : "-",
-                  c.after)
-            << c.fault;
+        EXPECT_EQ(fs::exists(dir / "transaction.status") ? read_file(dir / "transaction.status") : "-", c.after) << c.fault;
         EXPECT_FALSE(fs::exists(dir / "transaction.status.tmp")) << c.fault;
     }
 }
