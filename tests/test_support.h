@@ -34,10 +34,10 @@ std::string read_file(const std::filesystem::path& path);
 // The test child program built beside the test binary (tests/platform/test_child.cpp).
 std::filesystem::path test_child_program();
 
-// Another process holding an existing file open without sharing it (Windows
-// share mode 0; POSIX has no such mode, the file is merely open) for the given
-// milliseconds from construction on. Throws when the child cannot hold it.
-// The destructor ends the child if it still runs.
+// Another process holding an existing file open without sharing it (share
+// mode 0) for the given milliseconds from construction on; Windows only, as
+// POSIX has no sharing modes. Throws when the child cannot hold the file. The
+// destructor ends the child if it still runs.
 class HeldFile {
 public:
     HeldFile(const std::filesystem::path& file, unsigned milliseconds);
