@@ -153,7 +153,7 @@ TransactionResult apply_update_transaction(const fs::path& payload_root,
         result.committed = true;
         return result;
     } catch (const std::exception& failure) {
-        result.error = failure.what();
+        result.error = failure_text(failure);
     } catch (...) {
         // Not a standard exception, but the installation must be restored all the same.
         result.error = "unknown failure";

@@ -14,3 +14,16 @@ void copy_file_with_retry(const std::filesystem::path& source,
     }
     throw std::filesystem::filesystem_error("copy failed", source, destination, ec);
 }
+
+std::string failure_text(const std::exception& failure) {
+    std::string text = failure.what();
+    if (const auto* system = dynamic_cast<const std::system_error*>(&failure)) {
+        const std::string message = system->code().message();
+        const std::size_t at = message.empty() ? std::string::npos : text.find(message);
+        if (at != std::string::npos) {
+            text.replace(at, message.size(),
+                         platform::wide_to_utf8(platform::runtime_text_to_wide(message)));
+        }
+    }
+    return text;
+}
