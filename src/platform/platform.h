@@ -127,4 +127,12 @@ std::optional<std::string> extraction_script();
 // fixed when the program was built. nullopt when it cannot be determined.
 std::optional<std::filesystem::path> powershell_path();
 
+// --- Name aliases -------------------------------------------------------
+
+// The name under which the system opens path. Windows: every element loses its
+// trailing dots and spaces (an element of nothing else names its parent), and
+// the longest existing prefix takes its long form (GetLongPathNameW), so 8.3
+// short names are expanded; elements below it stay as given. POSIX: path.
+std::filesystem::path long_path_form(const std::filesystem::path& path);
+
 }  // namespace platform

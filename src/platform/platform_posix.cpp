@@ -244,4 +244,8 @@ std::optional<std::filesystem::path> powershell_path() {
     return path;
 }
 
+// --- Name aliases -------------------------------------------------------
+
+std::filesystem::path long_path_form(const std::filesystem::path& path) { return path; }
+
 }  // namespace platform

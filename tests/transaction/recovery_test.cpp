@@ -1,4 +1,4 @@
-#include "safety/recovery.h"
+#include "transaction/recovery.h"
 
 #include <gtest/gtest.h>
 
