@@ -1,9 +1,8 @@
-// Test doubles for the transaction's pluggable operations and its flush
-// service. All of them append to one event log, so tests can check the order
-// of copies, checks, flushes and status writes.
+// Doubles of the transaction's pluggable operations and flush service. All of
+// them append to one event log, so tests can check the order of copies,
+// checks, flushes and status writes.
 #pragma once
 
-#include <filesystem>
 #include <map>
 #include <set>
 #include <stdexcept>
@@ -16,26 +15,23 @@
 
 struct Event {
     std::string kind;  // "copy", "check", "flush_file", "flush_directory", "status"
-    std::filesystem::path first;
-    std::filesystem::path second;  // copy destination, status file
-    std::string word;              // status: the temporary file's content when replaced
+    std::filesystem::path first, second;  // copy source and destination; status file
+    std::string word;                     // status: the word written
 };
-
 using EventLog = std::vector<Event>;
 
-// Copies for real; the calls numbered in fail_calls (1-based) first write a
-// partial destination and then throw.
+// Copies for real; calls numbered in fail_calls (from 1) throw, after writing
+// "partial" to the destination when leave_partial is set.
 struct RecordingCopy {
     EventLog& log;
     std::set<int> fail_calls;
+    bool leave_partial = true;
     int calls = 0;
-
     CopyOperation operation() {
         return [this](const std::filesystem::path& source, const std::filesystem::path& destination) {
-            ++calls;
             log.push_back({"copy", source, destination, {}});
-            if (fail_calls.count(calls)) {
-                write_file(destination, "partial");
+            if (fail_calls.count(++calls)) {
+                if (leave_partial) write_file(destination, "partial");
                 throw std::runtime_error("injected copy failure");
             }
             copy_over(source, destination);
@@ -43,7 +39,6 @@ struct RecordingCopy {
     }
 };
 
-// Accepts every path and records it.
 struct RecordingCheck {
     EventLog& log;
     PathCheck operation() {
@@ -51,14 +46,12 @@ struct RecordingCheck {
     }
 };
 
-// The real platform flushes, recorded; chosen calls fail without doing anything.
+// The real flushes, recorded. Status words in failing_status_words are not
+// written; those in unflushed_status_words are written but reported failed.
 struct RecordingDurability {
     EventLog& log;
-    std::set<std::string> failing_status_words;
+    std::set<std::string> failing_status_words, unflushed_status_words;
     std::set<std::filesystem::path> failing_files;
-    // Words whose replace happens but whose directory flush then fails.
-    std::set<std::string> unflushed_status_words;
-
     Durability service() {
         Durability d;
         d.flush_file = [this](const std::filesystem::path& file) {
@@ -71,16 +64,16 @@ struct RecordingDurability {
         };
         d.replace_file = [this](const std::filesystem::path& from, const std::filesystem::path& to) {
             std::string word = read_file(from);
-            if (!word.empty() && word.back() == '\n') word.pop_back();
+            word = word.substr(0, word.find('\n'));
             log.push_back({"status", from, to, word});
-            if (failing_status_words.count(word)) return false;
-            return platform::replace_file(from, to) && !unflushed_status_words.count(word);
+            return !failing_status_words.count(word) && platform::replace_file(from, to) &&
+                   !unflushed_status_words.count(word);
         };
         return d;
     }
 };
 
-// Index of the last status write of `word`, or the log's size when none.
+// Index of the last status write of word, or the log's size.
 inline std::size_t status_index(const EventLog& log, const std::string& word) {
     for (std::size_t i = log.size(); i-- > 0;) {
         if (log[i].kind == "status" && log[i].word == word) return i;
@@ -88,10 +81,9 @@ inline std::size_t status_index(const EventLog& log, const std::string& word) {
     return log.size();
 }
 
-// True when `path` was flushed (kind "flush_file" or "flush_directory") after
-// its last copy before `until`, and before `until`.
-inline bool flushed_before(const EventLog& log, const std::string& kind,
-                           const std::filesystem::path& path, std::size_t until) {
+// Whether path was flushed (kind "flush_file" or "flush_directory") after its last copy and before until.
+inline bool flushed_before(const EventLog& log, const std::string& kind, const std::filesystem::path& path,
+                           std::size_t until) {
     bool flushed = false;
     for (std::size_t i = 0; i < until && i < log.size(); ++i) {
         if (log[i].kind == "copy" && log[i].second == path) flushed = false;
@@ -100,13 +92,13 @@ inline bool flushed_before(const EventLog& log, const std::string& kind,
     return flushed;
 }
 
-// Every regular file below root except the backup area, with its content.
+// Every regular file below root, outside a top-level "updates", with its content.
 inline std::map<std::string, std::string> snapshot(const std::filesystem::path& root) {
     std::map<std::string, std::string> files;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
         const auto relative = entry.path().lexically_relative(root);
         if (*relative.begin() == "updates" || !entry.is_regular_file()) continue;
-        files[relative.generic_string()] = read_file(entry.path());
+        files[relative.generic_u8string()] = read_file(entry.path());
     }
     return files;
 }
