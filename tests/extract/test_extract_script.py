@@ -91,8 +91,8 @@ class PathsAreNeverCode(unittest.TestCase):
         refused = zf.package(os.path.join(place, "refused " + hostile + ".zip"), [Entry("../x.dll")])
         env = dict(ws.env(), TMPDIR=os.path.join(place, "tmp"))
         results = []
-        for package, name in ((good, "good"), (refused, "refused")):
-            target = os.path.join(place, name + hostile)
+        # The first run reaches the call with a plain destination, the second with a hostile one.
+        for package, target in ((good, ws.path("good")), (refused, os.path.join(place, "refused" + hostile))):
             os.makedirs(target)
             done = subprocess.run([updater, "--package", package, "--target", target, "--verify-extract", "1"],
                                   env=env, cwd=ws.root, capture_output=True, timeout=xr.TIME_LIMIT)
