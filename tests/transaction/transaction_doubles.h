@@ -14,7 +14,7 @@
 #include "transaction/apply.h"
 
 struct Event {
-    std::string kind;  // "copy", "check", "flush_file", "flush_directory", "status"
+    std::string kind;  // "copy", "failed_copy", "check", "flush_file", "flush_directory", "status"
     std::filesystem::path first, second;  // copy source and destination; status file
     std::string word;                     // status: the word written
 };
@@ -29,11 +29,12 @@ struct RecordingCopy {
     int calls = 0;
     CopyOperation operation() {
         return [this](const std::filesystem::path& source, const std::filesystem::path& destination) {
-            log.push_back({"copy", source, destination, {}});
             if (fail_calls.count(++calls)) {
+                log.push_back({"failed_copy", source, destination, {}});
                 if (leave_partial) write_file(destination, "partial");
                 throw std::runtime_error("injected copy failure");
             }
+            log.push_back({"copy", source, destination, {}});
             copy_over(source, destination);
         };
     }
@@ -81,15 +82,23 @@ inline std::size_t status_index(const EventLog& log, const std::string& word) {
     return log.size();
 }
 
-// Whether path was flushed (kind "flush_file" or "flush_directory") after its last copy and before until.
-inline bool flushed_before(const EventLog& log, const std::string& kind, const std::filesystem::path& path,
-                           std::size_t until) {
-    bool flushed = false;
+// Whether, at log[until], every file copied so far (unless removed since) was
+// flushed after its last copy, every directory copied into was flushed after
+// the first, and every status word was a flushed temporary file.
+inline bool durable_before(const EventLog& log, std::size_t until) {
+    std::set<std::filesystem::path> pending, directories;
     for (std::size_t i = 0; i < until && i < log.size(); ++i) {
-        if (log[i].kind == "copy" && log[i].second == path) flushed = false;
-        if (log[i].kind == kind && log[i].first == path) flushed = true;
+        const Event& e = log[i];
+        if (e.kind == "copy") pending.insert(e.second);
+        // A copy over an existing file leaves its directory entry as it was.
+        if (e.kind == "copy" && directories.insert(e.second.parent_path()).second) pending.insert(e.second.parent_path());
+        if (e.kind == "flush_file" || e.kind == "flush_directory") pending.erase(e.first);
+        if (e.kind == "status" && (log[i - 1].kind != "flush_file" || log[i - 1].first != e.first)) return false;
     }
-    return flushed;
+    for (const auto& path : pending) {
+        if (std::filesystem::exists(path)) return false;  // a removed file needs only its directory flushed
+    }
+    return true;
 }
 
 // Every regular file below root, outside a top-level "updates", with its content.
