@@ -4,12 +4,8 @@
 
 #include "transaction/transaction_doubles.h"
 
-#ifdef _WIN32
-#include <windows.h>
-constexpr bool kWindowsNames = true;
-#else
+#ifndef _WIN32
 #include <sys/stat.h>
-constexpr bool kWindowsNames = false;
 #endif
 
 namespace fs = std::filesystem;
@@ -44,18 +40,6 @@ std::vector<std::string> paths(const std::vector<InstallEntry>& entries) {
     return out;
 }
 
-// The 8.3 name Windows gives path; elsewhere a name of that form, which there names nothing else.
-std::string short_name(const fs::path& path, const char* posix_alias) {
-#ifdef _WIN32
-    (void)posix_alias;
-    std::wstring buffer(1024, L'\0');
-    buffer.resize(GetShortPathNameW(path.c_str(), buffer.data(), 1024));
-    return fs::path(buffer).filename().u8string();
-#else
-    (void)path;
-    return posix_alias;
-#endif
-}
 
 }  // namespace
 

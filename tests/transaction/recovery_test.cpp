@@ -4,12 +4,6 @@
 
 #include "transaction/transaction_doubles.h"
 
-#ifdef _WIN32
-#include <windows.h>
-constexpr bool kWindowsNames = true;
-#else
-constexpr bool kWindowsNames = false;
-#endif
 
 namespace fs = std::filesystem;
 
@@ -44,18 +38,6 @@ struct Installation {
 
 std::string between_valid_lines(const std::string& line) { return "restore\tbin/a.dll\n" + line + "restore\trelease.json\n"; }
 
-// The 8.3 name Windows gives path; elsewhere a name of that form, which there names nothing else.
-fs::path short_name(const fs::path& path, const char* posix_alias) {
-#ifdef _WIN32
-    (void)posix_alias;
-    std::wstring buffer(1024, L'\0');
-    buffer.resize(GetShortPathNameW(path.c_str(), buffer.data(), 1024));
-    return fs::path(buffer).filename();
-#else
-    (void)path;
-    return posix_alias;
-#endif
-}
 
 }  // namespace
 
@@ -112,8 +94,8 @@ TEST(Recovery, NameAliasesCannotReachProtectedFiles) {
         const std::string lines[] = {
             "restore\tsettings.json.\n", "remove\tsettings.json \n", "remove\talarm_history./x.db\n",
             "remove\talarm_history /x.db\n",
-            "restore\t" + short_name(app.root / "settings.json", "SETTIN~1.JSO").u8string() + "\n",
-            "remove\t" + short_name(app.root / "alarm_history", "ALARM_~1").u8string() + "/x.db\n"};
+            "restore\t" + short_name(app.root / "settings.json", "SETTIN~1.JSO") + "\n",
+            "remove\t" + short_name(app.root / "alarm_history", "ALARM_~1") + "/x.db\n"};
         SCOPED_TRACE(lines[row]);
         write_file(app.backup / "files.tsv", lines[row]);
         if (lines[row].rfind("restore", 0) == 0) {  // a restore needs its backup

@@ -13,6 +13,13 @@
 #include "test_support.h"
 #include "transaction/apply.h"
 
+#ifdef _WIN32
+#include <windows.h>
+constexpr bool kWindowsNames = true;  // 8.3 short names, trailing dots and spaces
+#else
+constexpr bool kWindowsNames = false;
+#endif
+
 struct Event {
     std::string kind;  // "copy", "failed_copy", "check", "flush_file", "flush_directory", "status"
     std::filesystem::path first, second;  // copy source and destination; status file
@@ -110,4 +117,17 @@ inline std::map<std::string, std::string> snapshot(const std::filesystem::path& 
         files[relative.generic_u8string()] = read_file(entry.path());
     }
     return files;
+}
+
+// The 8.3 name Windows gives path; elsewhere a name of that form, which there names nothing else.
+inline std::string short_name(const std::filesystem::path& path, const char* posix_alias) {
+#ifdef _WIN32
+    (void)posix_alias;
+    std::wstring buffer(1024, L'\0');
+    buffer.resize(GetShortPathNameW(path.c_str(), buffer.data(), 1024));
+    return std::filesystem::path(buffer).filename().u8string();
+#else
+    (void)path;
+    return posix_alias;
+#endif
 }
