@@ -10,7 +10,7 @@
 #include "extract/runner.h"
 #include "platform/platform.h"
 #include "safety/path_checks.h"
-#include "safety/recovery.h"
+#include "transaction/recovery.h"
 #include "support/update_log.h"
 #include "transaction/apply.h"
 #include "transaction/file_operations.h"

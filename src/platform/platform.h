@@ -154,4 +154,12 @@ bool same_directory(const std::filesystem::path& a, const std::filesystem::path&
 // POSIX as UTF-8 with invalid sequences replaced.
 std::wstring runtime_text_to_wide(std::string_view text);
 
+// --- Name aliases -------------------------------------------------------
+
+// The name under which the system opens path. Windows: every element loses its
+// trailing dots and spaces (an element of nothing else names its parent), and
+// the longest existing prefix takes its long form (GetLongPathNameW), so 8.3
+// short names are expanded; elements below it stay as given. POSIX: path.
+std::filesystem::path long_path_form(const std::filesystem::path& path);
+
 }  // namespace platform

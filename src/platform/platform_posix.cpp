@@ -260,4 +260,8 @@ bool same_directory(const std::filesystem::path& a, const std::filesystem::path&
 
 std::wstring runtime_text_to_wide(std::string_view text) { return utf8_to_wide_replacing(text); }
 
+// --- Name aliases -------------------------------------------------------
+
+std::filesystem::path long_path_form(const std::filesystem::path& path) { return path; }
+
 }  // namespace platform

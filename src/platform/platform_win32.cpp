@@ -259,4 +259,36 @@ std::wstring runtime_text_to_wide(std::string_view text) {
     return out;
 }
 
+// --- Name aliases -------------------------------------------------------
+
+std::filesystem::path long_path_form(const std::filesystem::path& path) {
+    namespace fs = std::filesystem;
+    // Win32 path normalization drops trailing dots and spaces, so "config ."
+    // opens "config"; an element made only of them adds nothing.
+    std::vector<std::wstring> elements;
+    for (const fs::path& element : path.relative_path()) {
+        std::wstring name = element.native();
+        if (name != L"." && name != L"..") {
+            const std::size_t last = name.find_last_not_of(L". ");
+            name.erase(last == std::wstring::npos ? 0 : last + 1);
+        }
+        if (!name.empty()) elements.push_back(std::move(name));
+    }
+    std::size_t existing = elements.size();
+    fs::path prefix;
+    for (;; --existing) {
+        prefix = path.root_path();
+        for (std::size_t i = 0; i < existing; ++i) prefix /= elements[i];
+        if (existing == 0 || ::GetFileAttributesW(prefix.c_str()) != INVALID_FILE_ATTRIBUTES) break;
+    }
+    const DWORD needed = ::GetLongPathNameW(prefix.c_str(), nullptr, 0);
+    if (needed != 0) {
+        std::wstring buffer(needed, L'\0');
+        const DWORD written = ::GetLongPathNameW(prefix.c_str(), buffer.data(), needed);
+        if (written != 0 && written < needed) prefix = fs::path(buffer.substr(0, written));
+    }
+    for (std::size_t i = existing; i < elements.size(); ++i) prefix /= elements[i];
+    return prefix;
+}
+
 }  // namespace platform
