@@ -18,7 +18,6 @@ DONE = T + "升级完成，Lumetra 已重新启动。"
 GENERIC = T + "升级准备失败。请检查路径、权限及磁盘空间。未确认更新完成。"
 REFUSED = "安全解压失败或超时，exit=1：升级包路径包含越界或Windows保留名称"
 UNDONE = "替换文件失败，已撤销本次文件变更。请关闭视觉/HMI程序后重试。"
-PARTLY = "升级失败，部分文件未能恢复！请勿启动程序。保留备份目录并联系维护人员：\n{backup}"
 QUESTION = ("[升级恢复确认] 发现未完成升级。继续升级前必须先恢复旧文件。\n请先关闭视觉和HMI程序。"
             "恢复将撤销该次升级的程序文件，不改工程参数。\n是否现在恢复？\n备份：{unfinished}")
 COMMITTED = "升级成功，备份目录：{backup}"
@@ -160,8 +159,8 @@ ROWS = [  # exit code, name, dialogs, log lines (their beginnings), progress, ch
      dict(extra=[Entry("app/readme.txt")], updater="", args=["--detached", "1"])),
     (6, "rolled back", [T + UNDONE], ["替换文件失败：", UNDONE], [EXTRACT, REPLACE], unchanged,
      dict(obstacle=in_the_way)),
-    (6, "partly rolled back", [T + PARTLY], ["替换文件失败：", "恢复失败文件：Pannix.exe", PARTLY],
-     [EXTRACT, REPLACE], lambda t, s: unchanged(t, s, b"RECOVERY_REQUIRED\n"),
+    (6, "rolled back, a program still running", [T + UNDONE], ["替换文件失败：", UNDONE],
+     [EXTRACT, REPLACE], lambda t, s: unchanged(t, s, b"ROLLED_BACK\n"),
      dict(obstacle=running_program)),
     (7, "relaunch not started", [], ["无法启动外置升级器，错误=5"], [], unchanged,
      dict(updater="", noexec=True, only="linux")),
