@@ -30,3 +30,22 @@ void copy_over(const std::filesystem::path& source, const std::filesystem::path&
 
 // The whole content of a file; empty when it cannot be read.
 std::string read_file(const std::filesystem::path& path);
+
+// The test child program built beside the test binary (tests/platform/test_child.cpp).
+std::filesystem::path test_child_program();
+
+// Another process holding an existing file open without sharing it (share
+// mode 0) for the given milliseconds from construction on; Windows only, as
+// POSIX has no sharing modes. Throws when the child cannot hold the file. The
+// destructor ends the child if it still runs.
+class HeldFile {
+public:
+    HeldFile(const std::filesystem::path& file, unsigned milliseconds);
+    ~HeldFile();
+    HeldFile(const HeldFile&) = delete;
+    HeldFile& operator=(const HeldFile&) = delete;
+
+private:
+    void end();
+    long long process_ = -1;
+};

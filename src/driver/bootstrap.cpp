@@ -11,6 +11,11 @@ std::wstring make_relaunch_parameters(const UpdaterOptions& options) {
            L" --launch " + quote_argument(platform::path_to_wide(options.launch)) + L" --detached 1";
 }
 
+bool runs_from_installation(const std::filesystem::path& self_path,
+                            const std::filesystem::path& target) {
+    return platform::same_directory(self_path.parent_path(), target);
+}
+
 std::int32_t bootstrap_relaunch(const UpdaterOptions& options,
                                 const std::filesystem::path& self_path, const std::wstring& tick) {
     namespace fs = std::filesystem;

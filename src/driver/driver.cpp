@@ -10,7 +10,7 @@
 #include "extract/runner.h"
 #include "platform/platform.h"
 #include "safety/path_checks.h"
-#include "safety/recovery.h"
+#include "transaction/recovery.h"
 #include "support/update_log.h"
 #include "transaction/apply.h"
 #include "transaction/file_operations.h"
@@ -34,13 +34,11 @@ void remove_stage_root(const fs::path& stage_root) {
     fs::remove_all(stage_root, ignored);
 }
 
-// The transaction's narrow error text for the log: UTF-8 where it is valid,
-// byte by byte otherwise, so ASCII always comes through unchanged.
+// The transaction's error text is UTF-8 (failure_text); anything else came
+// from the runtime in its own code page.
 std::wstring widen_error(const std::string& error) {
     if (auto wide = platform::utf8_to_wide_strict(error)) return *wide;
-    std::wstring wide;
-    for (unsigned char c : error) wide += static_cast<wchar_t>(c);
-    return wide;
+    return platform::runtime_text_to_wide(error);
 }
 
 CopyOperation default_copy() { return CopyOperation(&copy_file_with_retry); }
@@ -106,8 +104,7 @@ std::int32_t run_update() {
     const fs::path self_path = platform::own_executable_path();
     const std::wstring t1 = make_tick_string();
 
-    if (!options.detached &&
-        fs::weakly_canonical(self_path.parent_path()) == fs::weakly_canonical(options.target)) {
+    if (!options.detached && runs_from_installation(self_path, options.target)) {
         return bootstrap_relaunch(options, self_path, t1);
     }
 

@@ -167,9 +167,12 @@ std::string encode_base64(const std::string& bytes) {
 }
 
 std::wstring quote_powershell_literal(const std::wstring& text) {
+    // PowerShell ends a single-quoted string at any of these five characters
+    // and reads any of them written twice as one.
+    static const std::wstring kQuotes = L"\x27\x2018\x2019\x201A\x201B";
     std::wstring out = L"'";
     for (wchar_t c : text) {
-        if (c == L'\'') out += L'\'';
+        if (kQuotes.find(c) != std::wstring::npos) out += c;
         out += c;
     }
     return out + L"'";

@@ -21,7 +21,8 @@ bool run_process_with_timeout(std::wstring command_line, std::uint32_t timeout_m
 // RFC 4648 Base64 with padding and no line breaks.
 std::string encode_base64(const std::string& bytes);
 
-// 'text' with every apostrophe doubled.
+// 'text' with every single-quote character PowerShell knows (U+0027,
+// U+2018 to U+201B) doubled, so that no path can end the literal.
 std::wstring quote_powershell_literal(const std::wstring& text);
 
 // "text" for a command line, read back unchanged by the CommandLineToArgvW rules.

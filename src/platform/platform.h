@@ -19,7 +19,7 @@ namespace platform {
 // rules of CommandLineToArgvW. Empty when the command line cannot be split.
 std::vector<std::wstring> command_line_arguments();
 
-// Full path of the running executable (at most 260 units on Windows).
+// Full path of the running executable, however long; empty when unknown.
 std::filesystem::path own_executable_path();
 
 // Message box flags and answers, as MessageBoxW knows them.
@@ -116,6 +116,7 @@ std::error_code copy_file(const std::filesystem::path& source,
                           const std::filesystem::path& destination);
 
 // Writes a file's data and metadata through to the disk. False on failure.
+// Windows retries a file held open by another process (30 x 100 ms).
 bool flush_file(const std::filesystem::path& file);
 
 // Makes the entries of a directory durable (POSIX: fsync of the directory;
@@ -125,7 +126,8 @@ bool flush_directory(const std::filesystem::path& directory);
 // Moves `from` over `to` in one step, replacing it, and makes the new entry
 // durable (Windows: MoveFileExW with MOVEFILE_REPLACE_EXISTING |
 // MOVEFILE_WRITE_THROUGH; POSIX: rename, then fsync of the directory).
-// False on failure; `to` is then untouched.
+// False on failure; `to` is then untouched. Windows retries either file being
+// held open by another process (30 x 100 ms).
 bool replace_file(const std::filesystem::path& from, const std::filesystem::path& to);
 
 // --- Extraction ---------------------------------------------------------
@@ -138,5 +140,26 @@ std::optional<std::string> extraction_script();
 // joined with "WindowsPowerShell/v1.0/powershell.exe"; POSIX: the absolute path
 // fixed when the program was built. nullopt when it cannot be determined.
 std::optional<std::filesystem::path> powershell_path();
+
+// --- Directory identity and runtime texts ---------------------------------
+
+// True when a and b name the same existing directory, however they are
+// spelled (letter case, 8.3 names, "." elements): Windows compares volume
+// serial number and file index, POSIX device and inode. False when either
+// cannot be opened or is not a directory.
+bool same_directory(const std::filesystem::path& a, const std::filesystem::path& b);
+
+// Wide form of a text that the C++ runtime composed from the system's
+// messages (std::system_error): Windows decodes it from the ANSI code page,
+// POSIX as UTF-8 with invalid sequences replaced.
+std::wstring runtime_text_to_wide(std::string_view text);
+
+// --- Name aliases -------------------------------------------------------
+
+// The name under which the system opens path. Windows: every element loses its
+// trailing dots and spaces (an element of nothing else names its parent), and
+// the longest existing prefix takes its long form (GetLongPathNameW), so 8.3
+// short names are expanded; elements below it stay as given. POSIX: path.
+std::filesystem::path long_path_form(const std::filesystem::path& path);
 
 }  // namespace platform

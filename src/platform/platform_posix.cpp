@@ -248,4 +248,20 @@ std::optional<std::filesystem::path> powershell_path() {
     return path;
 }
 
+// --- Directory identity and runtime texts ---------------------------------
+
+bool same_directory(const std::filesystem::path& a, const std::filesystem::path& b) {
+    struct stat first;
+    struct stat second;
+    return ::stat(a.c_str(), &first) == 0 && ::stat(b.c_str(), &second) == 0 &&
+           S_ISDIR(first.st_mode) && S_ISDIR(second.st_mode) && first.st_dev == second.st_dev &&
+           first.st_ino == second.st_ino;
+}
+
+std::wstring runtime_text_to_wide(std::string_view text) { return utf8_to_wide_replacing(text); }
+
+// --- Name aliases -------------------------------------------------------
+
+std::filesystem::path long_path_form(const std::filesystem::path& path) { return path; }
+
 }  // namespace platform

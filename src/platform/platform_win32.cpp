@@ -13,6 +13,7 @@ namespace {
 constexpr DWORD kSynchronize = 0x100000;
 constexpr DWORD kInvalidParameter = 87;  // what OpenProcess reports for a pid naming no process
 constexpr DWORD kPathBuffer = 260;
+constexpr DWORD kLongestPath = 32768 * 2;
 constexpr int kScriptResource = 101;
 
 // Closes a handle when it goes out of scope; null and INVALID_HANDLE_VALUE are ignored.
@@ -37,6 +38,23 @@ std::optional<std::wstring> utf8_to_wide(std::string_view bytes, DWORD flags) {
     return out;
 }
 
+// A virus scanner or an indexer may hold a file open without sharing it for a
+// moment; such failures are retried as copies are (30 attempts, 100 ms apart).
+// A replace meets a held target as ERROR_ACCESS_DENIED.
+template <typename Attempt>
+bool retrying_sharing_violations(Attempt attempt) {
+    for (int tries = 0; tries < 30; ++tries) {
+        const DWORD error = attempt();
+        if (error == ERROR_SUCCESS) return true;
+        if (error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION &&
+            error != ERROR_ACCESS_DENIED) {
+            return false;
+        }
+        ::Sleep(100);
+    }
+    return false;
+}
+
 }  // namespace
 
 std::vector<std::wstring> command_line_arguments() {
@@ -49,11 +67,14 @@ std::vector<std::wstring> command_line_arguments() {
 }
 
 std::filesystem::path own_executable_path() {
-    wchar_t buffer[kPathBuffer] = {};
-    const DWORD length = ::GetModuleFileNameW(nullptr, buffer, kPathBuffer);
-    // A path that filled the buffer was cut short; a wrong path is worse than none.
-    if (length == 0 || length >= kPathBuffer) return {};
-    return std::filesystem::path(std::wstring(buffer, length));
+    // A path that fills the buffer may have been cut short: grow it and ask again.
+    for (DWORD size = kPathBuffer; size <= kLongestPath; size *= 2) {
+        std::wstring buffer(size, L'\0');
+        const DWORD length = ::GetModuleFileNameW(nullptr, buffer.data(), size);
+        if (length == 0) return {};
+        if (length < size) return std::filesystem::path(buffer.substr(0, length));
+    }
+    return {};
 }
 
 int show_message(const std::wstring& text, const std::wstring& title, unsigned flags) {
@@ -159,19 +180,25 @@ std::error_code copy_file(const std::filesystem::path& source,
 }
 
 bool flush_file(const std::filesystem::path& file) {
-    const HandleCloser handle{::CreateFileW(
-        file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
-    if (handle.handle == INVALID_HANDLE_VALUE) return false;
-    return ::FlushFileBuffers(handle.handle) != 0;
+    return retrying_sharing_violations([&file]() -> DWORD {
+        const HandleCloser handle{::CreateFileW(
+            file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
+        if (handle.handle == INVALID_HANDLE_VALUE) return ::GetLastError();
+        return ::FlushFileBuffers(handle.handle) ? ERROR_SUCCESS : ::GetLastError();
+    });
 }
 
 // Windows cannot flush a directory; MOVEFILE_WRITE_THROUGH makes a new entry durable.
 bool flush_directory(const std::filesystem::path&) { return true; }
 
 bool replace_file(const std::filesystem::path& from, const std::filesystem::path& to) {
-    return ::MoveFileExW(from.c_str(), to.c_str(),
-                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    return retrying_sharing_violations([&]() -> DWORD {
+        return ::MoveFileExW(from.c_str(), to.c_str(),
+                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+                   ? ERROR_SUCCESS
+                   : ::GetLastError();
+    });
 }
 
 std::optional<std::string> extraction_script() {
@@ -191,6 +218,77 @@ std::optional<std::filesystem::path> powershell_path() {
     if (length == 0 || length >= kPathBuffer) return std::nullopt;
     return std::filesystem::path(std::wstring(buffer, length)) /
            L"WindowsPowerShell/v1.0/powershell.exe";
+}
+
+// --- Directory identity and runtime texts ---------------------------------
+
+namespace {
+
+std::optional<BY_HANDLE_FILE_INFORMATION> directory_information(const std::filesystem::path& path) {
+    // FILE_FLAG_BACKUP_SEMANTICS is what lets CreateFileW open a directory.
+    const HandleCloser handle{::CreateFileW(
+        path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr)};
+    BY_HANDLE_FILE_INFORMATION info;
+    if (handle.handle == INVALID_HANDLE_VALUE ||
+        !::GetFileInformationByHandle(handle.handle, &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        return std::nullopt;
+    }
+    return info;
+}
+
+}  // namespace
+
+bool same_directory(const std::filesystem::path& a, const std::filesystem::path& b) {
+    const auto first = directory_information(a);
+    const auto second = directory_information(b);
+    return first && second && first->dwVolumeSerialNumber == second->dwVolumeSerialNumber &&
+           first->nFileIndexHigh == second->nFileIndexHigh &&
+           first->nFileIndexLow == second->nFileIndexLow;
+}
+
+std::wstring runtime_text_to_wide(std::string_view text) {
+    if (text.empty() || text.size() > static_cast<std::size_t>(INT_MAX)) return {};
+    const int length = static_cast<int>(text.size());
+    const int needed = ::MultiByteToWideChar(CP_ACP, 0, text.data(), length, nullptr, 0);
+    if (needed <= 0) return {};
+    std::wstring out(static_cast<std::size_t>(needed), L'\0');
+    const int written = ::MultiByteToWideChar(CP_ACP, 0, text.data(), length, out.data(), needed);
+    out.resize(static_cast<std::size_t>(written > 0 ? written : 0));
+    return out;
+}
+
+// --- Name aliases -------------------------------------------------------
+
+std::filesystem::path long_path_form(const std::filesystem::path& path) {
+    namespace fs = std::filesystem;
+    // Win32 path normalization drops trailing dots and spaces, so "config ."
+    // opens "config"; an element made only of them adds nothing.
+    std::vector<std::wstring> elements;
+    for (const fs::path& element : path.relative_path()) {
+        std::wstring name = element.native();
+        if (name != L"." && name != L"..") {
+            const std::size_t last = name.find_last_not_of(L". ");
+            name.erase(last == std::wstring::npos ? 0 : last + 1);
+        }
+        if (!name.empty()) elements.push_back(std::move(name));
+    }
+    std::size_t existing = elements.size();
+    fs::path prefix;
+    for (;; --existing) {
+        prefix = path.root_path();
+        for (std::size_t i = 0; i < existing; ++i) prefix /= elements[i];
+        if (existing == 0 || ::GetFileAttributesW(prefix.c_str()) != INVALID_FILE_ATTRIBUTES) break;
+    }
+    const DWORD needed = ::GetLongPathNameW(prefix.c_str(), nullptr, 0);
+    if (needed != 0) {
+        std::wstring buffer(needed, L'\0');
+        const DWORD written = ::GetLongPathNameW(prefix.c_str(), buffer.data(), needed);
+        if (written != 0 && written < needed) prefix = fs::path(buffer.substr(0, written));
+    }
+    for (std::size_t i = existing; i < elements.size(); ++i) prefix /= elements[i];
+    return prefix;
 }
 
 }  // namespace platform

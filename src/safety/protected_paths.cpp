@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "platform/platform.h"
 #include "safety/path_checks.h"
 
 namespace fs = std::filesystem;
@@ -38,4 +39,16 @@ bool is_protected_path(const fs::path& relative_path) {
     name = name.substr(0, name.find(fs::path::value_type(':')));
     const Text extension = fs::path(name).extension().native();
     return extension == native_text(".json") || extension == native_text(".ini");
+}
+
+bool is_protected_destination(const fs::path& installation_root, const fs::path& relative_path) {
+    if (is_protected_path(relative_path)) return true;
+    const fs::path root = platform::long_path_form(installation_root);
+    const fs::path destination = platform::long_path_form(installation_root / relative_path);
+    if (!is_inside_root(destination, root)) return true;
+    auto element = destination.begin();
+    for (auto skipped = root.begin(); skipped != root.end(); ++skipped) ++element;
+    fs::path opened;
+    for (; element != destination.end(); ++element) opened /= *element;
+    return is_protected_path(opened);
 }

@@ -8,26 +8,12 @@
 
 #include "platform/platform.h"
 #include "transaction/install_set.h"
+#include "transaction/journal.h"
 #include "transaction/transaction_status.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-// The journal's spelling of a relative path: UTF-8, forward slashes.
-std::string journal_path(const fs::path& relative_path) {
-    std::string text = relative_path.generic_u8string();
-    // Where paths are bytes already, nothing above has checked them.
-    if (!platform::utf8_to_wide_strict(text)) {
-        throw std::system_error(std::make_error_code(std::errc::illegal_byte_sequence),
-                                "path is not valid unicode");
-    }
-    std::replace(text.begin(), text.end(), '\\', '/');
-    if (text.find_first_of("\t\r\n") != std::string::npos) {
-        throw std::runtime_error("invalid filename for recovery journal");
-    }
-    return text;
-}
 
 // Adds directory and each parent up to and including root.
 void add_directory_chain(std::set<fs::path>& directories, fs::path directory, const fs::path& root) {
@@ -55,8 +41,7 @@ void prepare(const InstallSet& set, const CopyOperation& copy, const Durability&
     {
         std::ofstream journal(journal_file, std::ios::out | std::ios::binary);
         for (const InstallEntry& entry : set.entries) {
-            const std::string line = journal_path(entry.relative_path);
-            journal << (entry.existed ? "restore\t" : "remove\t") << line << '\n';
+            journal << journal_line(entry);
             if (!entry.existed) continue;
             const fs::path backup_copy = set.backup / "files" / entry.relative_path;
             fs::create_directories(backup_copy.parent_path());
@@ -84,14 +69,18 @@ void roll_back(const InstallSet& set, std::size_t applied, const CopyOperation& 
         const fs::path destination = set.target / entry.relative_path;
         try {
             path_check(destination);
-            if (entry.existed) {
-                copy(set.backup / "files" / entry.relative_path, destination);
-                if (!durability.flush_file(destination)) throw std::runtime_error("flush");
-            } else {
-                fs::remove(destination);
-            }
             const fs::path directory = destination.parent_path();
-            if (!entry.existed || !flushed_directories.count(directory)) {
+            bool flush_directory = false;
+            if (entry.existed) {
+                if (restore_file(copy, set.backup / "files" / entry.relative_path, destination)) {
+                    if (!durability.flush_file(destination)) throw std::runtime_error("flush");
+                    flush_directory = !flushed_directories.count(directory);
+                }
+            } else {
+                std::error_code ignored;
+                flush_directory = remove_if_present(destination) || fs::is_directory(directory, ignored);
+            }
+            if (flush_directory) {
                 if (!durability.flush_directory(directory)) throw std::runtime_error("flush");
                 flushed_directories.insert(directory);
             }
@@ -153,7 +142,7 @@ TransactionResult apply_update_transaction(const fs::path& payload_root,
         result.committed = true;
         return result;
     } catch (const std::exception& failure) {
-        result.error = failure.what();
+        result.error = failure_text(failure);
     } catch (...) {
         // Not a standard exception, but the installation must be restored all the same.
         result.error = "unknown failure";

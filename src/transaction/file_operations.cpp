@@ -1,5 +1,7 @@
 #include "transaction/file_operations.h"
 
+#include <cstring>
+#include <fstream>
 #include <system_error>
 
 #include "platform/platform.h"
@@ -13,4 +15,61 @@ void copy_file_with_retry(const std::filesystem::path& source,
         platform::pause_milliseconds(100);
     }
     throw std::filesystem::filesystem_error("copy failed", source, destination, ec);
+}
+
+std::string failure_text(const std::exception& failure) {
+    std::string text = failure.what();
+    if (const auto* system = dynamic_cast<const std::system_error*>(&failure)) {
+        const std::string message = system->code().message();
+        const std::size_t at = message.empty() ? std::string::npos : text.find(message);
+        if (at != std::string::npos) {
+            text.replace(at, message.size(),
+                         platform::wide_to_utf8(platform::runtime_text_to_wide(message)));
+        }
+    }
+    return text;
+}
+
+bool remove_if_present(const std::filesystem::path& file) {
+    std::error_code ec;
+    const bool removed = std::filesystem::remove(file, ec);
+    if (!ec) return removed;
+    // ENOTDIR, or Windows' path not found: the file cannot exist.
+    std::error_code ignored;
+    if (std::filesystem::symlink_status(file, ignored).type() == std::filesystem::file_type::not_found) {
+        return false;
+    }
+    throw std::filesystem::filesystem_error("remove", file, ec);
+}
+
+namespace {
+
+bool same_content(const std::filesystem::path& a, const std::filesystem::path& b) {
+    std::ifstream x(a, std::ios::binary);
+    std::ifstream y(b, std::ios::binary);
+    if (!x || !y) return false;
+    char bx[65536];
+    char by[sizeof bx];
+    for (;;) {
+        x.read(bx, sizeof bx);
+        y.read(by, sizeof by);
+        if (x.gcount() != y.gcount() || std::memcmp(bx, by, static_cast<std::size_t>(x.gcount())) != 0) {
+            return false;
+        }
+        if (x.eof() || y.eof()) return x.eof() && y.eof() && !x.bad() && !y.bad();
+        if (!x || !y) return false;
+    }
+}
+
+}  // namespace
+
+bool restore_file(const CopyOperation& copy, const std::filesystem::path& source,
+                  const std::filesystem::path& destination) {
+    try {
+        copy(source, destination);
+        return true;
+    } catch (...) {
+        if (same_content(source, destination)) return false;
+        throw;
+    }
 }

@@ -64,7 +64,7 @@ InstallSet collect_install_set(const fs::path& payload_root, const fs::path& ins
         if (relative.empty() || relative.is_absolute() || relative.has_root_path()) {
             refuse("invalid package path");
         }
-        if (is_protected_path(relative)) continue;
+        if (is_protected_destination(set.target, relative)) continue;
 
         const fs::path destination = set.target / relative;
         path_check(destination);

@@ -18,7 +18,6 @@ DONE = T + "升级完成，Lumetra 已重新启动。"
 GENERIC = T + "升级准备失败。请检查路径、权限及磁盘空间。未确认更新完成。"
 REFUSED = "安全解压失败或超时，exit=1：升级包路径包含越界或Windows保留名称"
 UNDONE = "替换文件失败，已撤销本次文件变更。请关闭视觉/HMI程序后重试。"
-PARTLY = "升级失败，部分文件未能恢复！请勿启动程序。保留备份目录并联系维护人员：\n{backup}"
 QUESTION = ("[升级恢复确认] 发现未完成升级。继续升级前必须先恢复旧文件。\n请先关闭视觉和HMI程序。"
             "恢复将撤销该次升级的程序文件，不改工程参数。\n是否现在恢复？\n备份：{unfinished}")
 COMMITTED = "升级成功，备份目录：{backup}"
@@ -50,7 +49,7 @@ def running_program(s):  # a running program's file cannot be replaced
 
 def arrange(s, app=False, extra=(), updater=None, host=None, verify=False, interrupted=None,
             obstacle=None, link=False, noexec=False, missing=False, args=(), answers=(), only=""):
-    for name, data in (HALF_DONE if interrupted else OLD).items():
+    for name, data in (OLD if interrupted is None else HALF_DONE).items():
         write(os.path.join(s.target, name), data)
     if updater is not None:  # a copy of the updater placed in the installation
         s.program = os.path.join(s.target, updater, "LumetraUpdater.exe")
@@ -59,18 +58,18 @@ def arrange(s, app=False, extra=(), updater=None, host=None, verify=False, inter
         write(os.path.join(s.target, "msvcp140.dll"), b"runtime one")
     for name, status in (("backup_0", "ROLLED_BACK\n"), ("backup_1", "COMMITTED\n"),
                          ("backup_2", interrupted), ("other_3", "APPLYING\n"), ("backup_4", None)):
-        if interrupted:  # other_3 is no backup folder; backup_4 has no status
+        if interrupted is not None or name < "backup_2":  # other_3 is no backup folder; 4 has no status
             backup = os.path.join(s.target, "updates", name)
             os.makedirs(os.path.join(backup, "files"))
-            if status:
+            if status is not None:
                 write(os.path.join(backup, "transaction.status"), status)
                 write(os.path.join(backup, "files.tsv"), "restore\tbin/vision.dll\nremove\t"
                       "plugins/new.dll\nrestore\trelease.json\n")
                 for relative in ("bin/vision.dll", "release.json"):
                     write(os.path.join(backup, "files", relative), OLD[relative])
-    if link:
-        shutil.move(os.path.join(s.target, "updates"), s.path("elsewhere"))
-        os.symlink(s.path("elsewhere"), os.path.join(s.target, "updates"))
+    if link:  # the updates folder, or a backup folder in it, is a link
+        shutil.move(os.path.join(s.target, link), s.path("elsewhere"))
+        os.symlink(s.path("elsewhere"), os.path.join(s.target, link))
     if verify:
         s.target = s.path("verify")
         os.makedirs(s.target)
@@ -163,8 +162,8 @@ ROWS = [  # exit code, name, dialogs, log lines (their beginnings), progress, ch
      dict(extra=[Entry("app/readme.txt")], updater="", args=["--detached", "1"])),
     (6, "rolled back", [T + UNDONE], ["替换文件失败：", UNDONE], [EXTRACT, REPLACE], unchanged,
      dict(obstacle=in_the_way)),
-    (6, "partly rolled back", [T + PARTLY], ["替换文件失败：", "恢复失败文件：Pannix.exe", PARTLY],
-     [EXTRACT, REPLACE], lambda t, s: unchanged(t, s, b"RECOVERY_REQUIRED\n"),
+    (6, "rolled back, a program still running", [T + UNDONE], ["替换文件失败：", UNDONE],
+     [EXTRACT, REPLACE], lambda t, s: unchanged(t, s, b"ROLLED_BACK\n"),
      dict(obstacle=running_program)),
     (7, "relaunch not started", [], ["无法启动外置升级器，错误=5"], [], unchanged,
      dict(updater="", noexec=True, only="linux")),
@@ -172,16 +171,18 @@ ROWS = [  # exit code, name, dialogs, log lines (their beginnings), progress, ch
      [COMMITTED, "文件更新完成，启动失败，错误="], [EXTRACT, REPLACE, LAUNCH], committed, {}),
     (9, "invalid launch", [GENERIC], [], [], unchanged, dict(args=["--launch", "PannixRuntime.exe"])),
     (9, "linked updates folder", [GENERIC], [], [], unchanged,
-     dict(interrupted="APPLYING\n", link=True, only="linux")),
+     dict(interrupted="APPLYING\n", link="updates", only="linux")),
+    (9, "linked backup folder", [GENERIC], [], [], unchanged,
+     dict(interrupted="APPLYING\n", link="updates/backup_2", only="linux")),
     (10, "recovery declined after the host wait", [QUESTION], [], [WAIT],
      lambda t, s: t.assertGreaterEqual(time.monotonic() - s.started, 5) or unchanged(t, s),
-     dict(interrupted="APPLYING\n", host="6000", answers=[False])),
+     dict(interrupted="COMMITTED \n", host="6000", answers=[False])),  # not quite finished
     (10, "recovered", [QUESTION, "[升级恢复] 旧文件恢复完成。请重新启动软件检查后，再执行升级。"],
      ["中断升级恢复完成"], [RESTORE], lambda t, s: t.assertEqual(programs(s), OLD),
      dict(interrupted="APPLYING\n", answers=[True])),
     (11, "recovery fails", [QUESTION, "[升级恢复] 恢复未完成，禁止启动程序。请保留备份并联系维护人员。"],
      ["中断升级恢复失败，请保留备份并联系维护人员"], [RESTORE], unchanged,
-     dict(interrupted="GARBAGE\n", answers=[True])),
+     dict(interrupted="committed\n", answers=[True])),  # unfinished, and refused
 ]
 
 

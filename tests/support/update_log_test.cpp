@@ -1,79 +1,42 @@
 #include "support/update_log.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <optional>
 
+#include "platform/platform.h"
 #include "test_support.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-// Sets LOCALAPPDATA for one test and restores it afterwards.
-class LocalAppData {
-public:
-    explicit LocalAppData(const fs::path* value) {
-        if (const char* old = std::getenv("LOCALAPPDATA")) saved_ = old, had_ = true;
-        if (value != nullptr) {
-            set(value->string());
-        } else {
-            unset();
-        }
-    }
-    ~LocalAppData() {
-        if (had_) {
-            set(saved_);
-        } else {
-            unset();
-        }
-    }
-
-private:
-    static void set(const std::string& v) {
-        const std::string assignment = "LOCALAPPDATA=" + v;
-        static std::string keep;
-        keep = assignment;
-        ::putenv(keep.data());
-    }
-    static void unset() {
-        static std::string keep = "LOCALAPPDATA=";
-        ::putenv(keep.data());
-    }
-    std::string saved_;
-    bool had_ = false;
-};
+void set_local_app_data(const std::optional<std::wstring>& value) {
+#ifdef _WIN32
+    ::SetEnvironmentVariableW(L"LOCALAPPDATA", value ? value->c_str() : nullptr);
+#else
+    value ? ::setenv("LOCALAPPDATA", platform::wide_to_utf8(*value).c_str(), 1) : ::unsetenv("LOCALAPPDATA");
+#endif
+}
 
 }  // namespace
 
-TEST(UpdateLog, AppendsUtf8LinesToBothCopies) {
+// Both copies and the line format are checked end to end; here, a copy that
+// cannot be written (read-only media, a file in the way) costs only itself.
+TEST(UpdateLog, AnUnwritableCopyIsSkippedSilentlyAndTheOtherStillAppended) {
+    const std::string line = u8"升级成功，备份目录：D:\\App\\updates\\backup_1\n";
+    const auto saved = platform::environment_value(L"LOCALAPPDATA");
     TempDir install, local;
-    const fs::path local_path = local.path();
-    LocalAppData env(&local_path);
-    write_update_log(install.path(), L"升级成功，备份目录：" + (install / "updates" / "backup_1").wstring());
-    write_update_log(install.path(), L"second");
-    const std::string expected = "\xe5\x8d\x87\xe7\xba\xa7\xe6\x88\x90\xe5\x8a\x9f\xef\xbc\x8c\xe5\xa4\x87"
-                                 "\xe4\xbb\xbd\xe7\x9b\xae\xe5\xbd\x95\xef\xbc\x9a" +
-                                 (install / "updates" / "backup_1").string() + "\nsecond\n";
-    EXPECT_EQ(read_file(install / "logs" / "updater.log"), expected);
-    EXPECT_EQ(read_file(local / "Veltrion" / "updater.log"), expected);
-}
-
-TEST(UpdateLog, NeverTruncatesAndSkipsTheSecondCopyWithoutLocalAppData) {
-    TempDir install;
-    LocalAppData env(nullptr);
-    write_file(install / "logs" / "updater.log", "earlier run\n");
-    write_update_log(install.path(), L"");
-    write_update_log(install.path(), L"line");
-    EXPECT_EQ(read_file(install / "logs" / "updater.log"), "earlier run\n\nline\n");
-}
-
-TEST(UpdateLog, AnUnwritableCopyIsSkippedSilently) {
-    TempDir install, local;
-    const fs::path local_path = local.path();
-    LocalAppData env(&local_path);
-    // A file where the logs directory should be makes the first copy fail.
-    write_file(install / "logs", "not a directory");
-    EXPECT_NO_THROW(write_update_log(install.path(), L"kept"));
-    EXPECT_EQ(read_file(local / "Veltrion" / "updater.log"), "kept\n");
+    set_local_app_data(local.path().wstring());
+    write_file(install / "logs", "a file where the logs directory belongs");
+    write_file(local / "Veltrion" / "updater.log", "earlier run\n");
+    for (int i = 0; i < 2; ++i) EXPECT_NO_THROW(write_update_log(install.path(), L"升级成功，备份目录：D:\\App\\updates\\backup_1"));
+    set_local_app_data(saved);
+    EXPECT_EQ(read_file(local / "Veltrion" / "updater.log"), "earlier run\n" + line + line);
+    EXPECT_EQ(read_file(install / "logs"), "a file where the logs directory belongs");
 }

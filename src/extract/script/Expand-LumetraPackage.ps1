@@ -46,7 +46,8 @@ try{
   }
   if($t.ContainsKey($p)){throw '升级包包含重复路径（不区分大小写）'}
   $t.Add($p,$d)
-  $a=$e.ExternalAttributes
+  # Missing before .NET 4.7.2; the rules below would pass everything.
+  if(($a=$e.ExternalAttributes) -isnot [int]){throw '系统 .NET 版本过旧，无法安全校验升级包'}
   $u=($a -shr 16) -band 0xF000
   if(($u -ne 0 -and $u -ne 0x8000 -and $u -ne 0x4000) -or ($a -band 0x400)){throw '升级包含符号链接或特殊文件'}
   if(($u -eq 0x4000 -or ($a -band 0x10)) -and !$d){throw '升级包文件/目录属性冲突'}

@@ -5,14 +5,7 @@
 #include "safety/path_checks.h"
 #include "transaction/apply.h"
 #include "transaction/file_operations.h"
-
-// One validated journal line: the installation-relative path as the journal
-// spells it, and whether undoing it copies the saved file back (restore) or
-// deletes the file the update added (remove).
-struct RecoveryEntry {
-    std::filesystem::path relative_path;
-    bool restore = false;
-};
+#include "transaction/journal.h"
 
 // Undoes an interrupted transaction from its journal and backups and records
 // its final state. Never throws a standard exception; `rolled_back` tells

@@ -1,6 +1,5 @@
-#include "safety/recovery.h"
+#include "transaction/recovery.h"
 
-#include <fstream>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -9,6 +8,7 @@
 #include "platform/platform.h"
 #include "safety/protected_paths.h"
 #include "support/file_status.h"
+#include "transaction/journal.h"
 #include "transaction/transaction_status.h"
 
 namespace fs = std::filesystem;
@@ -24,56 +24,20 @@ fs::path canonical_form(const fs::path& path) {
     return result;
 }
 
-fs::path decode_journal_path(const std::string& text) {
-    if (!platform::utf8_to_wide_strict(text)) {
-        throw std::system_error(std::make_error_code(std::errc::illegal_byte_sequence),
-                                "cannot convert recovery path");
-    }
-    return fs::u8path(text);
-}
-
-bool has_traversal_element(const fs::path& path) {
-    for (const fs::path& element : path) {
-        if (element == "." || element == "..") return true;
-    }
-    return false;
-}
-
-RecoveryEntry validate_line(const std::string& line, const fs::path& root,
-                            const fs::path& backup, const PathCheck& path_check) {
-    const std::size_t tab = line.find('\t');
-    if (tab == std::string::npos) refuse("invalid recovery journal");
-    const std::string kind = line.substr(0, tab);
-    const fs::path relative = decode_journal_path(line.substr(tab + 1));
-    if ((kind != "restore" && kind != "remove") || relative.empty() || relative.is_absolute() ||
-        relative.has_root_name() || is_protected_path(relative)) {
-        refuse("invalid recovery entry");
-    }
-    if (has_traversal_element(relative)) refuse("recovery path traversal");
+// Where the entry may act: through no reparse point, below the installation,
+// under a name that is no alias of a protected one, with its backup.
+void check_location(const RecoveryEntry& entry, const fs::path& root, const fs::path& backup,
+                    const PathCheck& path_check) {
+    const fs::path& relative = entry.relative_path;
     path_check(root / relative);
     path_check(backup / "files" / relative);
     if (!is_inside_root(canonical_form(root / relative), root)) {
         refuse("recovery destination escapes installation");
     }
-    const bool restore = kind == "restore";
-    if (restore && !fs::is_regular_file(query_status(backup / "files" / relative))) {
+    if (is_protected_destination(root, relative)) refuse("invalid recovery entry");
+    if (entry.restore && !fs::is_regular_file(query_status(backup / "files" / relative))) {
         refuse("missing recovery original");
     }
-    return RecoveryEntry{relative, restore};
-}
-
-// Every line is checked before anything is changed: one bad line refuses all.
-std::vector<RecoveryEntry> read_journal(const fs::path& root, const fs::path& backup,
-                                        const PathCheck& path_check) {
-    std::ifstream in(backup / "files.tsv", std::ios::in | std::ios::binary);
-    if (!in.is_open()) refuse("missing recovery journal");
-    std::vector<RecoveryEntry> entries;
-    std::string line;
-    while (std::getline(in, line)) {
-        entries.push_back(validate_line(line, root, backup, path_check));
-    }
-    if (in.bad() || entries.empty()) refuse("empty or unreadable recovery journal");
-    return entries;
 }
 
 void require_flushed(bool flushed, const fs::path& path) {
@@ -90,14 +54,13 @@ void undo(const RecoveryEntry& entry, const fs::path& root, const fs::path& back
     const fs::path directory = destination.parent_path();
     path_check(destination);
     if (entry.restore) {
-        copy(backup / "files" / entry.relative_path, destination);
-        require_flushed(platform::flush_file(destination), destination);
-        require_flushed(platform::flush_directory(directory), directory);
+        if (restore_file(copy, backup / "files" / entry.relative_path, destination)) {
+            require_flushed(platform::flush_file(destination), destination);
+            require_flushed(platform::flush_directory(directory), directory);
+        }
         return;
     }
-    std::error_code ec;
-    const bool removed = fs::remove(destination, ec);
-    if (ec) throw fs::filesystem_error("remove", destination, ec);
+    const bool removed = remove_if_present(destination);
     // A file already gone may have been removed by a run that died before its
     // removal reached the disk.
     std::error_code ignored;
@@ -133,7 +96,10 @@ TransactionResult recover_interrupted_update(const fs::path& installation_root,
             refuse("transaction is not pending recovery");
         }
 
-        const std::vector<RecoveryEntry> entries = read_journal(root, backup, path_check);
+        const std::vector<RecoveryEntry> entries =
+            read_journal(backup / "files.tsv", [&](const RecoveryEntry& entry) {
+                check_location(entry, root, backup, path_check);
+            });
         for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry) {
             try {
                 undo(*entry, root, backup, copy, path_check);
