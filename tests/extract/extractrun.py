@@ -1,7 +1,6 @@
 """Runs the real updater and the real PowerShell for the extraction tests.
 Missing programs make the tests fail, never skip."""
-
-import concurrent.futures
+import json
 import os
 import shutil
 import subprocess
@@ -14,15 +13,11 @@ TIME_LIMIT = 200  # the updater's own limit is 180 s plus 5 s after a kill
 
 def programs():
     """(updater, pwsh); raises AssertionError when either is missing."""
-    updater = os.environ.get("LUMETRA_UPDATER", "")
-    pwsh = os.environ.get("LUMETRA_POWERSHELL", "")
-    if not os.access(updater, os.X_OK):
-        raise AssertionError("LUMETRA_UPDATER is not an executable program: %r" % updater)
-    if not os.access(pwsh, os.X_OK):
-        raise AssertionError("PowerShell not found at LUMETRA_POWERSHELL=%r" % pwsh)
-    if not os.path.isfile(SCRIPT):
-        raise AssertionError("extraction script not found at %r (LUMETRA_SOURCE)" % SCRIPT)
-    return updater, pwsh
+    found = [os.environ.get(n, "") for n in ("LUMETRA_UPDATER", "LUMETRA_POWERSHELL")]
+    if not all(os.access(p, os.X_OK) for p in found) or not os.path.isfile(SCRIPT):
+        raise AssertionError(f"LUMETRA_UPDATER, LUMETRA_POWERSHELL or LUMETRA_SOURCE wrong: "
+                             f"{found}, {SCRIPT}")
+    return found
 
 
 class Workspace:
@@ -31,8 +26,7 @@ class Workspace:
 
     def __init__(self):
         self.root = tempfile.mkdtemp(prefix="lumetra_extract_")
-        self.tmp = self.path("tmp")
-        self.appdata = self.path("appdata")
+        self.tmp, self.appdata = self.path("tmp"), self.path("appdata")
         os.makedirs(self.tmp)
         os.makedirs(self.appdata)
 
@@ -40,9 +34,8 @@ class Workspace:
         return os.path.join(self.root, *parts)
 
     def env(self):
-        env = dict(os.environ)
-        env.update(TMPDIR=self.tmp, LOCALAPPDATA=self.appdata, POWERSHELL_TELEMETRY_OPTOUT="1")
-        return env
+        return dict(os.environ, TMPDIR=self.tmp, LOCALAPPDATA=self.appdata,
+                    POWERSHELL_TELEMETRY_OPTOUT="1")
 
     def run(self, args, **kw):
         return subprocess.run(args, env=self.env(), capture_output=True, timeout=TIME_LIMIT, **kw)
@@ -51,19 +44,14 @@ class Workspace:
         shutil.rmtree(self.root, ignore_errors=True)
 
 
-def read_text(path):
-    try:
-        with open(path, "rb") as f:
-            return f.read().decode("utf-8")
-    except FileNotFoundError:
-        return None
-
-
 def verify(ws, package, target):
     """Verification run of the real program: (exit code, error file text or None)."""
-    updater, _ = programs()
-    done = ws.run([updater, "--package", package, "--target", target, "--verify-extract", "1"])
-    return done.returncode, read_text(target.rstrip("/") + ".error.txt")
+    done = ws.run([programs()[0], "--package", package, "--target", target, "--verify-extract", "1"])
+    error = target.rstrip("/") + ".error.txt"
+    if not os.path.exists(error):
+        return done.returncode, None
+    with open(error, "rb") as f:
+        return done.returncode, f.read().decode("utf-8")
 
 
 def listing(directory):
@@ -71,33 +59,35 @@ def listing(directory):
     out = []
     for dirpath, dirnames, filenames in os.walk(directory):
         rel = os.path.relpath(dirpath, directory)
-        for d in dirnames:
-            out.append(os.path.normpath(os.path.join(rel, d)) + "/")
-        for f in filenames:
-            out.append(os.path.normpath(os.path.join(rel, f)))
+        out += [os.path.normpath(os.path.join(rel, d)) + "/" for d in dirnames]
+        out += [os.path.normpath(os.path.join(rel, f)) for f in filenames]
     return sorted(out)
 
 
-def call_script(ws, package, destination):
-    """Calls Expand-LumetraPackage in PowerShell directly, for destinations that
-    the program's own validation would not let through. Returns the message of
-    the error it raised, or None when it returned normally."""
-    _, pwsh = programs()
-    env = ws.env()
-    env.update(LUMETRA_T_PKG=package, LUMETRA_T_DEST=destination, LUMETRA_T_SCRIPT=SCRIPT)
-    command = (". $env:LUMETRA_T_SCRIPT; try { Expand-LumetraPackage -Package $env:LUMETRA_T_PKG "
-               "-Destination $env:LUMETRA_T_DEST; 'RETURNED' } catch { 'ERROR:' + $_.Exception.Message }")
-    done = subprocess.run([pwsh, "-NoLogo", "-NoProfile", "-NonInteractive", "-Command", command],
-                          env=env, capture_output=True, timeout=TIME_LIMIT)
-    out = done.stdout.decode("utf-8").strip()
-    if out == "RETURNED":
-        return None
-    if not out.startswith("ERROR:"):
-        raise AssertionError("unexpected PowerShell output: %r %r" % (out, done.stderr))
-    return out[len("ERROR:"):]
+EXPAND = r"""
+. $env:LUMETRA_T_SCRIPT
+foreach ($line in [IO.File]::ReadAllLines($env:LUMETRA_T_LIST)) {
+  $package, $dest = $line.Split("`t")
+  $watch = [Diagnostics.Stopwatch]::StartNew()
+  $message = $null
+  try { Expand-LumetraPackage -Package $package -Destination $dest } catch { $message = $_.Exception.Message }
+  $written = @(if ([IO.Directory]::Exists($dest)) { Get-ChildItem -LiteralPath $dest -Recurse -File -Force |
+    ForEach-Object { $_.FullName.Substring($dest.Length + 1) + ':' + $_.Length } })
+  @{ message = $message; ms = $watch.ElapsedMilliseconds; written = $written } | ConvertTo-Json -Compress
+}
+"""
 
 
-def parallel(function, items, workers=2):
-    """function over items with a few processes running at once, in order."""
-    with concurrent.futures.ThreadPoolExecutor(workers) as pool:
-        return list(pool.map(function, items))
+def expand_all(ws, pairs):
+    """Expand-LumetraPackage on each (package, destination), all in one
+    PowerShell process: [{message (None: returned), ms, written: ["path:size"]}]."""
+    listed = ws.path("pairs.txt")
+    with open(listed, "w", encoding="utf-8") as f:
+        f.write("\n".join(p + "\t" + d for p, d in pairs))
+    env = dict(ws.env(), LUMETRA_T_SCRIPT=SCRIPT, LUMETRA_T_LIST=listed)
+    done = subprocess.run([programs()[1], "-NoLogo", "-NoProfile", "-NonInteractive", "-Command",
+                           EXPAND], env=env, capture_output=True, timeout=1800)
+    out = [json.loads(x) for x in done.stdout.decode("utf-8").splitlines() if x.startswith("{")]
+    if len(out) != len(pairs):
+        raise AssertionError(done.stderr.decode("utf-8", "replace")[-3000:])
+    return out
