@@ -1,6 +1,5 @@
-"""Update packages for the tests: real zip archives written by Python's
-zipfile, their recorded sizes patched afterwards where a test needs them to
-lie; nothing binary is kept in the repository."""
+"""Update packages for the tests: real zips written by Python's zipfile, their
+recorded sizes patched where a test needs them to lie."""
 import io
 import struct
 import zipfile
@@ -27,8 +26,9 @@ def required(root="", manifest=MANIFEST, skip=()):
             for n in REQUIRED if n not in skip]
 
 
-def build(entries):
-    """The bytes of a zip holding entries in order, recorded sizes patched as asked."""
+def build(entries, hole=0):
+    """The bytes of a zip holding entries in order, recorded sizes patched as
+    asked, its offsets moved as if `hole` bytes came before it."""
     buf = io.BytesIO()
     with zipfile.ZipFile(buf, "w") as z:
         for e in entries:
@@ -36,9 +36,12 @@ def build(entries):
             info.compress_type, info.external_attr, info.create_system = e.method, e.attr, 3
             z.writestr(info, e.data)
     raw = bytearray(buf.getvalue())
-    pos = struct.unpack_from("<I", raw, raw.rfind(b"PK\x05\x06") + 16)[0]
+    eocd = raw.rfind(b"PK\x05\x06")
+    pos = struct.unpack_from("<I", raw, eocd + 16)[0]
+    struct.pack_into("<I", raw, eocd + 16, pos + hole)
     for e in entries:
         local = struct.unpack_from("<I", raw, pos + 42)[0]
+        struct.pack_into("<I", raw, pos + 42, local + hole)
         for value, offset in ((e.csize, 20), (e.size, 24)):  # local header: offset - 2
             if value is not None:
                 struct.pack_into("<I", raw, pos + offset, value)
@@ -47,9 +50,13 @@ def build(entries):
     return bytes(raw)
 
 
-def write(path, entries):
+def write(path, entries, size=None):
+    """Writes the zip to path; with size, behind a hole that makes the file that long."""
+    data = build(entries)
+    hole = size - len(data) if size else 0
     with open(path, "wb") as f:
-        f.write(build(entries))
+        f.seek(hole)
+        f.write(build(entries, hole) if hole else data)
     return path
 
 

@@ -1,53 +1,45 @@
-"""No interruption loses an installation. The real updater (with real
-PowerShell) updates a sample installation once under strace; fresh copies are
-then killed (SIGKILL) at the recorded file-changing system calls, or those
-calls fail with ENOSPC or EIO (once, or from then on), and the recovery of an
-update killed half-way is killed the same way. After each interruption the
-next run must offer recovery (answered "y") while the transaction is
-unfinished and leave the old tree byte for byte (the new one under
-"COMMITTED"), the user data untouched, and an update afterwards must succeed.
-The recorded traces are audited as well: what each status word vouches for is
-flushed before the word is written, files are installed in journal order with
-release.json last, and recovery undoes them in reverse. This pass takes a
-fixed subset of the points; LUMETRA_CRASH_SWEEP=full (scripts/crash-sweep)
-takes them all."""
+"""No interruption loses an installation. One update of a sample installation
+by the real updater (and PowerShell) is recorded with strace; copies are killed
+at each recorded file-changing call, or the call fails with ENOSPC or EIO (once,
+or from then on), and so is the recovery of an update killed half-way. Then
+the next run (answering "y") must recover an unfinished transaction to the old
+tree byte for byte (the new one under "COMMITTED"), the user data stay as it
+was, and an update afterwards succeed. The traces are audited too: what a status
+word vouches for is flushed before it is written; files are installed in journal
+order, release.json last, and recovered in reverse. LUMETRA_CRASH_SWEEP=full
+(scripts/crash-sweep) takes every point, this pass a fixed few."""
+import glob
 import os
+import pathlib
 import re
 import shutil
 import subprocess
 import tempfile
 import unittest
-import zipfile
 
-UPDATER = os.environ.get("LUMETRA_UPDATER", "")
+import zipfixtures as zf
+
+UPDATER, QUESTION = os.environ.get("LUMETRA_UPDATER", ""), "[升级恢复确认]"
 FULL = os.environ.get("LUMETRA_CRASH_SWEEP") == "full"
-QUESTION = "[升级恢复确认]"
-PENDING = ("PREPARING", "APPLYING", "RECOVERY_REQUIRED")
-VOUCHING = ("APPLYING", "COMMITTED", "ROLLED_BACK")
+PENDING, VOUCHING = ("PREPARING", "APPLYING", "RECOVERY_REQUIRED"), ("APPLYING", "COMMITTED", "ROLLED_BACK")
 CHANGING = ("openat", "write", "pwrite64", "sendfile", "copy_file_range", "ftruncate", "fchmod",
             "rename", "renameat2", "unlink", "unlinkat", "rmdir", "mkdir", "fsync", "fdatasync")
 FAILING = ("write", "sendfile", "copy_file_range", "fsync", "fdatasync", "rename", "renameat2")
 ERRORS = [("ENOSPC", ""), ("EIO", "+"), ("EIO", ""), ("ENOSPC", "+")]  # "+": from then on
 
 
-def program(name, version):  # started after a commit; must write nothing
-    return f"#!/bin/sh\n# {name} {version}\nexit 0\n".encode()
+def blob(name, version, size=0):  # every file a program: Lumetra.exe is started after a commit
+    return f"#!/bin/sh\nexit 0\n# {name} {version}\n".encode() + b"#" * size
 
 
-def blob(name, version, size):
-    seed = f"{name} {version}\n".encode()
-    return (seed * (size // len(seed) + 1))[:size]
-
-
-EXES = ["Lumetra.exe", "Pannix.exe", "PannixRuntime.exe", "LumetraMcpServer.exe",
-        "LumetraUpdater.exe"]
-OLD = {**{n: program(n, "1.0.0") for n in EXES}, "bin/same.dll": blob("same", 1, 500),
+EXES = ["Lumetra.exe", "Pannix.exe", "PannixRuntime.exe", "LumetraMcpServer.exe", "LumetraUpdater.exe"]
+OLD = {**{n: blob(n, 1) for n in EXES}, "bin/same.dll": blob("same", 1, 500),
        "bin/core.dll": blob("core", 1, 70000), "bin/codecs/h264.dll": blob("h264", 1, 9000),
-       "resources/zh/说明.txt": blob("说明", 1, 300), "docs/kept.txt": blob("kept", 1, 400),
+       "resources/zh/说明.txt": blob("说明", 1, 300), "docs/kept.txt": blob("kept", 1),
        "release.json": b'{"version":"1.0.0","architecture":"x64"}'}
-NEW = {**{n: program(n, "1.1.0") for n in EXES}, "bin/same.dll": OLD["bin/same.dll"],
+NEW = {**{n: blob(n, 2) for n in EXES}, "bin/same.dll": OLD["bin/same.dll"],
        "bin/core.dll": blob("core", 2, 70077), "bin/codecs/h264.dll": blob("h264", 2, 9077),
-       "resources/zh/说明.txt": blob("说明", 2, 377), "plugins/ocr/deep/ocr.bin": blob("ocr", 2, 30000),
+       "resources/zh/说明.txt": blob("说明", 2), "plugins/ocr/deep/ocr.bin": blob("ocr", 2, 30000),
        "release.json": b'{"version":"1.1.0","architecture":"x64"}'}
 USER = {"config/camera.xml": b"<camera exposure='12'/>\n", "projects/l3/recipe.json": b"{}\n",
         "models/defect.onnx": bytes(range(256)) * 40, "logs/app.log": b"started\n",
@@ -56,18 +48,19 @@ OLD_TREE, NEW_TREE = {**OLD, **USER}, {**OLD, **NEW, **USER}
 
 
 class Sandbox:
-    """An installation with its own TMPDIR and LOCALAPPDATA, fresh or copied."""
+    """An installation with its own TMPDIR and LOCALAPPDATA, fresh or a copy."""
 
     def __init__(self, parent, like=None):
         self.root = tempfile.mkdtemp(prefix="crash_", dir=parent)
         self.install, self.package = os.path.join(self.root, "install"), os.path.join(parent, "p.zip")
         for name in ("install", "tmp", "local"):
-            if like:
-                shutil.copytree(os.path.join(like.root, name), os.path.join(self.root, name), True)
-            else:
-                os.makedirs(os.path.join(self.root, name))
+            target = os.path.join(self.root, name)
+            shutil.copytree(os.path.join(like.root, name), target, True) if like else os.makedirs(target)
         for name, data in ({} if like else OLD_TREE).items():
-            write(os.path.join(self.install, name), data, 0o755 if name in EXES else 0o644)
+            path = pathlib.Path(self.install, name)
+            path.parent.mkdir(parents=True, exist_ok=True)
+            path.write_bytes(data)
+            path.chmod(0o755 if name in EXES else 0o644)
 
     def run(self, prefix=()):
         """One update run answering "y"; returns (exit code, stderr)."""
@@ -79,47 +72,19 @@ class Sandbox:
 
     def traced(self, name, options=()):
         """A run under strace -y writing root/name; returns (code, stderr, lines)."""
-        path = os.path.join(self.root, name)
         code, err = self.run(["strace", "-y", "-qq", "-s", "64", "-e", "signal=none", *options,
-                              "-o", path])
-        with open(path, encoding="latin-1") as f:
-            return code, err, f.read().splitlines()
+                              "-o", os.path.join(self.root, name)])
+        return code, err, pathlib.Path(self.root, name).read_text("latin-1").splitlines()
 
-    def tree(self):
-        out = {}
-        for d, dirs, files in os.walk(self.install):
-            dirs[:] = [x for x in dirs if os.path.join(d, x) != os.path.join(self.install, "updates")]
-            for name in files:
-                rel = os.path.relpath(os.path.join(d, name), self.install)
-                if rel != "logs/updater.log":
-                    with open(os.path.join(d, name), "rb") as f:
-                        out[rel] = f.read()
-        return out
+    def tree(self):  # the update's own records and log left out
+        files = (p for p in pathlib.Path(self.install).rglob("*") if p.is_file())
+        return {r: p.read_bytes() for p in files if not (r := p.relative_to(self.install).as_posix())
+                .startswith(("updates/", "logs/updater.log"))}
 
     def words(self):
         """The status word of each backup directory (None: no status file)."""
-        updates = os.path.join(self.install, "updates")
-        out = []
-        for name in sorted(os.listdir(updates)) if os.path.isdir(updates) else []:
-            path = os.path.join(updates, name, "transaction.status")
-            with open(path, "rb") if os.path.exists(path) else open(os.devnull, "rb") as f:
-                out.append(f.read().decode().rstrip("\n") if f.name == path else None)
-        return out
-
-
-def write(path, data, mode=0o644):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "wb") as f:
-        f.write(data)
-    os.chmod(path, mode)
-
-
-def make_package(path):  # with config/camera.xml, a protected path the update must not write
-    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
-        for name, data in [*sorted({**NEW, "config/camera.xml": b"<x/>"}.items())]:
-            info = zipfile.ZipInfo(name, (2026, 12, 1, 8, 0, 0))
-            info.external_attr = (0o100755 if name in EXES else 0o100644) << 16
-            z.writestr(info, data, zipfile.ZIP_DEFLATED)
+        return [p.read_text().rstrip("\n") if p.exists() else None for p in sorted(
+            pathlib.Path(d, "transaction.status") for d in glob.glob(self.install + "/updates/*/"))]
 
 
 def text(escaped):
@@ -156,7 +121,7 @@ def points(lines, root):
 
 
 def signature(line, root):
-    name, paths, _ = parse(line)
+    name, paths, _ = parse(line.rsplit(" = ", 1)[0])  # a killed call returns nothing
     return re.sub(r"\d{8,}", "<n>", f"{name} {' '.join(paths[:2])}".replace(root, "<sandbox>"))
 
 
@@ -192,12 +157,6 @@ def audit(lines, install, order):
     return problems
 
 
-def journal(sandbox):
-    backup = os.path.join(sandbox.install, "updates", os.listdir(os.path.join(sandbox.install, "updates"))[0])
-    with open(os.path.join(backup, "files.tsv"), encoding="utf-8") as f:
-        return [line.split("\t", 1)[1] for line in f.read().splitlines()]
-
-
 def spread(items, n, keep=lambda item: False):
     """Every item in the full sweep; else about n evenly spread ones plus those kept."""
     step = max(1, len(items) // n)
@@ -216,7 +175,9 @@ class CrashConsistency(unittest.TestCase):
             raise AssertionError("LUMETRA_UPDATER does not name the built program")
         cls.work = tempfile.mkdtemp(prefix="crash_sweep_")
         cls.counts = {"kill": 0, "error": 0, "recovery kill": 0}
-        make_package(os.path.join(cls.work, "p.zip"))
+        zf.write(os.path.join(cls.work, "p.zip"), [  # config/ is protected: never written
+            zf.Entry(n, d, zf.DEFLATED, (0o100755 if n in EXES else 0o100644) << 16)
+            for n, d in sorted({**NEW, "config/camera.xml": b"<x/>"}.items())])
         cls.update = Sandbox(cls.work)
         cls.code, _, cls.lines = cls.update.traced("update.trace", ["-e", "trace=" + ",".join(CHANGING)])
         cls.points = points(cls.lines, cls.update.root)
@@ -244,34 +205,30 @@ class CrashConsistency(unittest.TestCase):
                          (10, OLD_TREE, ["ROLLED_BACK"]))
 
     def test_audit_of_the_recorded_traces(self):
-        order = journal(self.update)
+        order = [x.split("\t", 1)[1] for x in pathlib.Path(glob.glob(
+            self.update.install + "/updates/*/files.tsv")[0]).read_text().splitlines()]
         self.assertEqual(order[-1], "release.json")
-        installed = lambda line: "fsync" in line and "/updates/" not in line and \
-            os.path.isfile((parse(line)[1] or ["/"])[0])
-        rows = [  # a trace with lines left out shows that the audit sees them missing
-            ("update", self.lines, order, lambda line: True, set()),
-            ("update without flushes", self.lines, order, lambda line: "fsync" not in line,
-             {"APPLYING", "COMMITTED"}),
-            ("update without flushes of installed files", self.lines, order,
-             lambda line: not installed(line), {"COMMITTED"}),
-            ("status not flushed before its rename", self.lines, order,
-             lambda line: not ("fsync" in line and "status.tmp" in line), {"APPLYING", "COMMITTED"}),
-            ("release.json never installed", self.lines, order,
-             lambda line: "/install/release.json" not in line, {"order"}),
-            ("recovery", self.recovery_lines, order[::-1], lambda line: True, set()),
-            ("recovery without flushes", self.recovery_lines, order[::-1],
-             lambda line: "fsync" not in line, {"ROLLED_BACK"}),
+        update = (self.lines, self.update.install, order)
+        recovery = (self.recovery_lines, self.recovery.install, order[::-1])
+        installed = lambda x: "fsync" in x and "/updates/" not in x and os.path.isfile(parse(x)[1][0])
+        rows = [  # a trace with lines left out shows what the audit sees missing
+            ("update", update, lambda x: True, set()),
+            ("update without flushes", update, lambda x: "fsync" not in x, {"APPLYING", "COMMITTED"}),
+            ("installed files not flushed", update, lambda x: not installed(x), {"COMMITTED"}),
+            ("status not flushed before its rename", update,
+             lambda x: not ("fsync" in x and "status.tmp" in x), {"APPLYING", "COMMITTED"}),
+            ("release.json never installed", update, lambda x: "/install/release.json" not in x, {"order"}),
+            ("recovery", recovery, lambda x: True, set()),
+            ("recovery without flushes", recovery, lambda x: "fsync" not in x, {"ROLLED_BACK"}),
         ]
-        for label, lines, expected_order, keep, flagged in rows:
+        for label, (lines, install, expected_order), keep, flagged in rows:
             with self.subTest(label):
-                problems = audit([x for x in lines if keep(x)], self.update.install if
-                                 lines is self.lines else self.recovery.install, expected_order)
+                problems = audit([x for x in lines if keep(x)], install, expected_order)
                 self.assertEqual({p.split(":")[0] for p in problems}, flagged, problems)
 
     def interrupt(self, like, recorded, point, action):
-        """Runs a copy of `like` (fresh when None) with action at the point's
-        call, as recorded below `recorded`; returns the problems of it and of
-        the runs after it. Pauses return at once: retries must not wait."""
+        """Problems of a copy of `like` (None: fresh) run with action at the point's call
+        as recorded below `recorded`, and of the runs after it. Pauses take no time."""
         name, when, line = point
         sb = Sandbox(self.work, like)
         try:
@@ -306,14 +263,14 @@ class CrashConsistency(unittest.TestCase):
         return problems
 
     def test_kill_at_each_call_then_recover(self):
-        for point in spread(self.points, 10, is_status_rename):
+        for point in spread(self.points, 7, is_status_rename):
             with self.subTest(point=signature(point[2], self.update.root)):
                 self.counts["kill"] += 1
                 self.assertEqual(self.interrupt(None, self.update, point, "signal=SIGKILL"), [])
 
     def test_errors_at_writes_flushes_and_renames(self):
         failing = [p for p in self.points if p[0] in FAILING]
-        for i, point in enumerate(spread(failing, 6, is_status_rename)):
+        for i, point in enumerate(spread(failing, 5, is_status_rename)):
             for error, then_on in ERRORS if FULL else [ERRORS[i % len(ERRORS)]]:
                 with self.subTest(point=signature(point[2], self.update.root), error=error + then_on):
                     self.counts["error"] += 1
