@@ -63,6 +63,7 @@ RULES = [
     ("package below a link", place("linked/p.zip", "real/dest"), LINK),
     ("destination below a link", place("real/p.zip", "linked/dest"), LINK),
     ("destination a link, with a slash", place("real/p.zip", "dest/"), LINK),
+    ("destination with a slash", place("real/p.zip", "real/dest/"), OK),
     ("destination missing", place("real/p.zip", "real/none"), NOT_EMPTY),
     ("destination holds a hidden file", place("real/p.zip", "real/hidden"), NOT_EMPTY),
     ("destination holds a folder", place("real/p.zip", "real/folder"), NOT_EMPTY),

@@ -263,14 +263,14 @@ class CrashConsistency(unittest.TestCase):
         return problems
 
     def test_kill_at_each_call_then_recover(self):
-        for point in spread(self.points, 7, is_status_rename):
+        for point in spread(self.points, 6, is_status_rename):
             with self.subTest(point=signature(point[2], self.update.root)):
                 self.counts["kill"] += 1
                 self.assertEqual(self.interrupt(None, self.update, point, "signal=SIGKILL"), [])
 
     def test_errors_at_writes_flushes_and_renames(self):
         failing = [p for p in self.points if p[0] in FAILING]
-        for i, point in enumerate(spread(failing, 5, is_status_rename)):
+        for i, point in enumerate(spread(failing, 4, is_status_rename)):
             for error, then_on in ERRORS if FULL else [ERRORS[i % len(ERRORS)]]:
                 with self.subTest(point=signature(point[2], self.update.root), error=error + then_on):
                     self.counts["error"] += 1
