@@ -52,11 +52,10 @@ def build(entries, hole=0):
 
 def write(path, entries, size=None):
     """Writes the zip to path; with size, behind a hole that makes the file that long."""
-    data = build(entries)
-    hole = size - len(data) if size else 0
+    hole = size - len(build(entries)) if size else 0
     with open(path, "wb") as f:
         f.seek(hole)
-        f.write(build(entries, hole) if hole else data)
+        f.write(build(entries, hole))
     return path
 
 

@@ -7,8 +7,7 @@ import shutil
 import subprocess
 import tempfile
 
-SCRIPT = os.path.join(os.environ.get("LUMETRA_SOURCE", ""), "src", "extract", "script",
-                      "Expand-LumetraPackage.ps1")
+SCRIPT = os.path.join(os.environ.get("LUMETRA_SOURCE", ""), "src/extract/script/Expand-LumetraPackage.ps1")
 TIME_LIMIT = 200  # the updater's own limit is 180 s plus 5 s after a kill
 
 
@@ -73,6 +72,5 @@ def expand_all(ws, pairs):
     done = subprocess.run([programs()[1], "-NoLogo", "-NoProfile", "-NonInteractive", "-Command", EXPAND],
                           env=env, capture_output=True, timeout=1800)
     out = [json.loads(x) for x in done.stdout.decode("utf-8").splitlines() if x.startswith("{")]
-    if len(out) != len(pairs):
-        raise AssertionError(done.stderr.decode("utf-8", "replace")[-3000:])
+    assert len(out) == len(pairs), done.stderr.decode("utf-8", "replace")[-3000:]
     return [(x["message"], x["ms"]) for x in out]
