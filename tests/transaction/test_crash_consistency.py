@@ -1,13 +1,12 @@
-"""No interruption loses an installation. One update of a sample installation
-by the real updater (and PowerShell) is recorded with strace; copies are killed
-at each recorded file-changing call, or the call fails with ENOSPC or EIO (once,
-or from then on), and so is the recovery of an update killed half-way. Then
-the next run (answering "y") must recover an unfinished transaction to the old
-tree byte for byte (the new one under "COMMITTED"), the user data stay as it
-was, and an update afterwards succeed. The traces are audited too: what a status
-word vouches for is flushed before it is written; files are installed in journal
-order, release.json last, and recovered in reverse. LUMETRA_CRASH_SWEEP=full
-(scripts/crash-sweep) takes every point, this pass a fixed few."""
+"""No interruption loses an installation. One update of a sample installation by
+the real updater (and PowerShell) is recorded with strace; copies are killed at
+each recorded file-changing call, or it fails with ENOSPC or EIO (once, or from
+then on), and so is the recovery of an update killed half-way. Then the next run
+(answering "y") must recover to the old tree byte for byte (the new one under
+"COMMITTED"), user data stay as they were, and an update afterwards succeed. The
+traces are audited: what a status word vouches for is flushed before it is
+written; files go in in journal order, release.json last, and back in reverse.
+This pass takes a fixed few points, LUMETRA_CRASH_SWEEP=full every one."""
 import glob
 import os
 import pathlib
@@ -112,10 +111,10 @@ def points(lines, root):
     """The file-changing calls below root: (syscall, strace's when= index, line)."""
     out, count = [], {}
     for line in lines:
-        name = parse(line)[0]
+        name, paths, _ = parse(line)
         count[name] = count.get(name, 0) + 1
-        if name in CHANGING and root in line and (name != "openat" or re.search(
-                r"O_WRONLY|O_RDWR|O_CREAT|O_TRUNC", line)):
+        if name in CHANGING and paths[:1] and (paths[0] + "/").startswith(root + "/") and (
+                name != "openat" or re.search(r"O_WRONLY|O_RDWR|O_CREAT|O_TRUNC", line)):
             out.append((name, count[name], line))
     return out
 
@@ -157,14 +156,11 @@ def audit(lines, install, order):
     return problems
 
 
-def spread(items, n, keep=lambda item: False):
-    """Every item in the full sweep; else about n evenly spread ones plus those kept."""
-    step = max(1, len(items) // n)
-    return [x for i, x in enumerate(items) if FULL or i % step == step // 2 or keep(x)]
-
-
-def is_status_rename(point):
-    return point[0].startswith("rename") and "transaction.status" in point[2]
+def spread(points, n):
+    """Every point in the full sweep; else about n spread evenly, and each status rename."""
+    step = max(1, len(points) // n)
+    return [p for i, p in enumerate(points) if FULL or i % step == step // 2
+            or p[0].startswith("rename") and "transaction.status" in p[2]]
 
 
 @unittest.skipUnless(shutil.which("strace"), "strace is needed")
@@ -194,7 +190,9 @@ class CrashConsistency(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         print(f"\ncrash consistency: {cls.counts['kill']} kills, {cls.counts['error']} errors, "
-              f"{cls.counts['recovery kill']} recovery kills", flush=True)
+              f"{cls.counts['recovery kill']} recovery kills (of {len(cls.points)}, "
+              f"{4 * len([p for p in cls.points if p[0] in FAILING])} and "
+              f"{len(points(cls.recovery_lines, cls.recovery.root))})", flush=True)
         shutil.rmtree(cls.work, True)
 
     def test_recordings(self):
@@ -263,14 +261,14 @@ class CrashConsistency(unittest.TestCase):
         return problems
 
     def test_kill_at_each_call_then_recover(self):
-        for point in spread(self.points, 6, is_status_rename):
+        for point in spread(self.points, 6):
             with self.subTest(point=signature(point[2], self.update.root)):
                 self.counts["kill"] += 1
                 self.assertEqual(self.interrupt(None, self.update, point, "signal=SIGKILL"), [])
 
     def test_errors_at_writes_flushes_and_renames(self):
         failing = [p for p in self.points if p[0] in FAILING]
-        for i, point in enumerate(spread(failing, 4, is_status_rename)):
+        for i, point in enumerate(spread(failing, 4)):
             for error, then_on in ERRORS if FULL else [ERRORS[i % len(ERRORS)]]:
                 with self.subTest(point=signature(point[2], self.update.root), error=error + then_on):
                     self.counts["error"] += 1
@@ -280,7 +278,7 @@ class CrashConsistency(unittest.TestCase):
     def test_kill_inside_a_recovery_then_recover_again(self):
         recovery = points(self.recovery_lines, self.recovery.root)
         self.assertTrue({"openat", "sendfile", "unlink", "fsync", "rename"} <= {p[0] for p in recovery})
-        for point in spread(recovery, 5, is_status_rename):
+        for point in spread(recovery, 5):
             with self.subTest(point=signature(point[2], self.recovery.root)):
                 self.counts["recovery kill"] += 1
                 self.assertEqual(self.interrupt(self.interrupted, self.recovery, point, "signal=SIGKILL"), [])
