@@ -1,5 +1,6 @@
 """Runs the real updater and the real PowerShell for the extraction tests.
 Missing programs make the tests fail, never skip."""
+import concurrent.futures
 import json
 import os
 import pathlib
@@ -41,11 +42,21 @@ class Workspace:
         shutil.rmtree(self.root, ignore_errors=True)
 
 
+def read_text(path):
+    """The file's text (UTF-8), or None when there is none."""
+    return pathlib.Path(path).read_text("utf-8") if os.path.exists(path) else None
+
+
 def verify(ws, package, target):
     """Verification run of the real program: (exit code, error file text or None)."""
     done = ws.run([programs()[0], "--package", package, "--target", target, "--verify-extract", "1"])
-    error = pathlib.Path(target.rstrip("/") + ".error.txt")
-    return done.returncode, error.read_text("utf-8") if error.exists() else None
+    return done.returncode, read_text(target.rstrip("/") + ".error.txt")
+
+
+def parallel(function, items, workers=2):
+    """function over items, a few running at once; results in order."""
+    with concurrent.futures.ThreadPoolExecutor(workers) as pool:
+        return list(pool.map(function, items))
 
 
 def listing(directory):
