@@ -23,6 +23,7 @@ FULL = os.environ.get("LUMETRA_CRASH_SWEEP") == "full"
 PENDING, VOUCHING = ("PREPARING", "APPLYING", "RECOVERY_REQUIRED"), ("APPLYING", "COMMITTED", "ROLLED_BACK")
 CHANGING = ("openat", "write", "pwrite64", "sendfile", "copy_file_range", "ftruncate", "fchmod",
             "rename", "renameat2", "unlink", "unlinkat", "rmdir", "mkdir", "fsync", "fdatasync")
+TRACE = ["-e", "trace=" + ",".join(CHANGING)]
 FAILING = ("write", "sendfile", "copy_file_range", "fsync", "fdatasync", "rename", "renameat2")
 ERRORS = [("ENOSPC", ""), ("EIO", "+"), ("EIO", ""), ("ENOSPC", "+")]  # "+": from then on
 
@@ -175,7 +176,7 @@ class CrashConsistency(unittest.TestCase):
             zf.Entry(n, d, zf.DEFLATED, (0o100755 if n in EXES else 0o100644) << 16)
             for n, d in sorted({**NEW, "config/camera.xml": b"<x/>"}.items())])
         cls.update = Sandbox(cls.work)
-        cls.code, _, cls.lines = cls.update.traced("update.trace", ["-e", "trace=" + ",".join(CHANGING)])
+        cls.code, _, cls.lines = cls.update.traced("update.trace", TRACE)
         cls.points = points(cls.lines, cls.update.root)
         # An update killed half-way through installing, and its recorded recovery.
         installs = [p for p in cls.points if p[0] == "sendfile" and "/install/bin/" in p[2]
@@ -184,15 +185,14 @@ class CrashConsistency(unittest.TestCase):
         cls.interrupted.run(["strace", "-qq", "-o", "/dev/null", "-e", "inject=sendfile:signal=SIGKILL"
                              f":when={installs[len(installs) // 2][1]}"])
         cls.recovery = Sandbox(cls.work, like=cls.interrupted)
-        cls.recovery_code, _, cls.recovery_lines = cls.recovery.traced(
-            "recovery.trace", ["-e", "trace=" + ",".join(CHANGING)])
+        cls.recovery_code, _, cls.recovery_lines = cls.recovery.traced("recovery.trace", TRACE)
 
     @classmethod
     def tearDownClass(cls):
-        print(f"\ncrash consistency: {cls.counts['kill']} kills, {cls.counts['error']} errors, "
-              f"{cls.counts['recovery kill']} recovery kills (of {len(cls.points)}, "
-              f"{4 * len([p for p in cls.points if p[0] in FAILING])} and "
-              f"{len(points(cls.recovery_lines, cls.recovery.root))})", flush=True)
+        totals = (len(cls.points), 4 * len([p for p in cls.points if p[0] in FAILING]),
+                  len(points(cls.recovery_lines, cls.recovery.root)))
+        print("\ncrash consistency: %d kills, %d errors, %d recovery kills (of %d, %d and %d)"
+              % (*cls.counts.values(), *totals), flush=True)
         shutil.rmtree(cls.work, True)
 
     def test_recordings(self):
@@ -223,6 +223,12 @@ class CrashConsistency(unittest.TestCase):
             with self.subTest(label):
                 problems = audit([x for x in lines if keep(x)], install, expected_order)
                 self.assertEqual({p.split(":")[0] for p in problems}, flagged, problems)
+
+    def test_powershell_killed_while_writing_ends_with_4(self):
+        sb = Sandbox(self.work)  # at a flush of an extracted file: nothing installed, nothing left
+        code, err, _ = sb.traced("child.trace", ["-f", "-e", "trace=fsync", "-e", "inject=fsync:signal=SIGKILL:when=3"])
+        stage = [n for n in os.listdir(os.path.join(sb.root, "tmp")) if n.startswith("LumetraUpdate_")]
+        self.assertEqual((code, sb.tree(), sb.words(), stage), (4, OLD_TREE, [], []), err)
 
     def interrupt(self, like, recorded, point, action):
         """Problems of a copy of `like` (None: fresh) run with action at the point's call
