@@ -1,391 +1,180 @@
-"""The package rules of the extraction script, through the real program's
-verification run and real PowerShell: each case is a package built for it,
-judged by the exit code and the exact message in the error file."""
-
+"""The extraction script's rules, a row per message and per side of each limit,
+and archives made by other tools (../shared/zip-corpus, each to be refused in
+time without a byte written), all through Expand-LumetraPackage in one
+PowerShell process; and the program's verification run."""
+import glob
 import os
-import random
-import struct
+import pathlib
 import unittest
 
 import extractrun as xr
 import zipfixtures as zf
 from zipfixtures import Entry, MiB, DEFLATED
 
-LINK = "更新路径包含链接，拒绝解压"
-NOT_EMPTY = "解压目录必须已建立且为空"
-ARCHIVE_SIZE = "升级包大小必须在22字节至512MiB之间"
-COUNT = "升级包文件数量无效（最多10000项）"
-NAME = "升级包包含非法文件路径"
-SEGMENT = "升级包路径包含越界或Windows保留名称"
-DUPLICATE = "升级包包含重复路径（不区分大小写）"
-SPECIAL = "升级包含符号链接或特殊文件"
-ATTRIBUTES = "升级包文件/目录属性冲突"
-ENTRY_SIZE = "升级包单文件大小超限"
-RATIO = "升级包压缩比异常"
-TOTAL = "升级包解压体积超过2GiB"
-COLLISION = "升级包路径发生文件/目录冲突"
-REQUIRED = "升级包缺少清单或配套程序"
-MIXED = "升级包混合了app目录和外部文件"
-MANIFEST_SIZE = "升级清单过大"
-MANIFEST = "升级清单版本或架构无效"
-LONGER = "解压长度与升级包记录不符"
-SHORTER = "升级包文件截断"
-OK = None
+LINK, NOT_EMPTY, NAME = "更新路径包含链接，拒绝解压", "解压目录必须已建立且为空", "升级包包含非法文件路径"
+ARCHIVE_SIZE, COUNT, SEGMENT = ("升级包大小必须在22字节至512MiB之间", "升级包文件数量无效（最多10000项）",
+                                "升级包路径包含越界或Windows保留名称")
+DUPLICATE, SPECIAL, ATTRIBUTES = "升级包包含重复路径（不区分大小写）", "升级包含符号链接或特殊文件", "升级包文件/目录属性冲突"
+ENTRY_SIZE, RATIO, TOTAL = "升级包单文件大小超限", "升级包压缩比异常", "升级包解压体积超过2GiB"
+COLLISION, REQUIRED, MIXED = "升级包路径发生文件/目录冲突", "升级包缺少清单或配套程序", "升级包混合了app目录和外部文件"
+MANIFEST_SIZE, MANIFEST, LONGER, SHORTER = "升级清单过大", "升级清单版本或架构无效", "解压长度与升级包记录不符", "升级包文件截断"
+OK, PLATFORM, REFUSED = None, "a message of .NET's own, in English", "any message"
+CORPUS = os.environ.get("LUMETRA_ZIP_CORPUS") or os.path.join(
+    os.environ.get("LUMETRA_SOURCE", ""), "..", "shared", "zip-corpus")
 
 
-def pkg(*extra, **kw):
-    return lambda path: zf.package(path, extra=extra, **kw)
+def entries(*items, size=None):
+    """Builds base/p.zip of items (a name stands for a one-byte file or, with a
+    trailing slash, a directory), of exactly size bytes if given."""
+    items = [Entry(i, b"" if i.endswith("/") else b"x") if isinstance(i, str) else i for i in items]
+    return lambda base: zf.write(os.path.join(base, "p.zip"), items, size)
 
 
-def entries(*items):
-    return lambda path: zf.write(path, list(items))
-
-
-def manifest(text):
-    return pkg(manifest=text.encode("utf-8") if isinstance(text, str) else text)
-
-
-def declared_total(total):
-    """A complete package followed by empty entries that declare total bytes in all."""
-    def build(path):
-        base = zf.required()
-        rest = total - sum(len(e.data) for e in base)
-        extra = []
-        while rest > 0:
-            extra.append(Entry("fill/%05d" % len(extra), size=min(rest, MiB)))
-            rest -= MiB
-        return zf.write(path, base + extra)
-    return build
+def pkg(*extra, root="", skip=(), manifest=zf.MANIFEST):
+    return entries(*zf.required(root, getattr(manifest, "encode", lambda: manifest)(), skip), *extra)
 
 
 def raw(data):
-    def build(path):
-        with open(path, "wb") as f:
-            f.write(data)
-        return path
+    return lambda base: pathlib.Path(base, "p.zip").write_bytes(data) and os.path.join(base, "p.zip")
+
+
+def place(package, destination):
+    """base/real holds p.zip, an empty dest, hidden/.hidden and folder/sub/; the links
+    base/linked, base/p.zip and base/dest lead to real, real/p.zip and real/dest."""
+    def build(base):
+        for d in ("real/dest", "real/hidden", "real/folder/sub"):
+            os.makedirs(os.path.join(base, d))
+        pathlib.Path(base, "real/hidden/.hidden").touch()
+        zf.package(os.path.join(base, "real/p.zip"))
+        for link, to in (("linked", "real"), ("p.zip", "real/p.zip"), ("dest", "real/dest")):
+            os.symlink(os.path.join(base, to), os.path.join(base, link))
+        return os.path.join(base, package), os.path.join(base, destination)
     return build
 
 
-def sparse_package(size, skip=("LumetraUpdater.exe",)):
-    """A package of exactly size bytes: the archive sits behind a hole, its
-    offsets moved accordingly (readers accept data before the archive)."""
-    def build(path):
-        data = bytearray(zf.build(zf.required(skip=skip)))
-        shift = size - len(data)
-        eocd = data.rfind(b"PK\x05\x06")
-        count, _, cd_offset = struct.unpack_from("<HII", data, eocd + 10)
-        pos = cd_offset
-        for _ in range(count):
-            name_len, extra_len, comment_len = struct.unpack_from("<HHH", data, pos + 28)
-            struct.pack_into("<I", data, pos + 42, struct.unpack_from("<I", data, pos + 42)[0] + shift)
-            pos += 46 + name_len + extra_len + comment_len
-        struct.pack_into("<I", data, eocd + 16, cd_offset + shift)
-        with open(path, "wb") as f:
-            f.seek(shift)
-            f.write(data)
-        return path
-    return build
+def declared(total):
+    """A package and empty entries that declare total bytes in all."""
+    rest = total - sum(len(e.data) for e in zf.required())
+    return pkg(*[Entry(f"fill/{i}", size=min(MiB, rest - i * MiB)) for i in range(-(-rest // MiB))])
 
 
-def attr(unix_type=0, low=0):
-    return (unix_type << 16) | low
+BODY, FILL = '{"version":"1.2.3","architecture":"x64"}', [Entry(f"x/{i}") for i in range(9995)]
+RULES = [
+    ("package is a link", place("p.zip", "real/dest"), LINK),
+    ("package below a link", place("linked/p.zip", "real/dest"), LINK),
+    ("destination below a link", place("real/p.zip", "linked/dest"), LINK),
+    ("destination a link, with a slash", place("real/p.zip", "dest/"), LINK),
+    ("destination with a slash", place("real/p.zip", "real/dest/"), OK),
+    ("destination missing", place("real/p.zip", "real/none"), NOT_EMPTY),
+    ("destination holds a hidden file", place("real/p.zip", "real/hidden"), NOT_EMPTY),
+    ("destination holds a folder", place("real/p.zip", "real/folder"), NOT_EMPTY),
+    ("21 bytes", raw(b"PK\x05\x06" + b"\0" * 17), ARCHIVE_SIZE), ("22 bytes", entries(), COUNT),
+    ("512 MiB", entries(*zf.required()[:5], size=512 * MiB), REQUIRED),
+    ("512 MiB + 1", entries(*zf.required()[:5], size=512 * MiB + 1), ARCHIVE_SIZE),
+    ("3 entries", entries(*zf.required()[:3]), COUNT), ("4 entries", entries(*zf.required()[:4]), REQUIRED),
+    ("10,000 entries", entries(*zf.required()[:5], *FILL), REQUIRED),
+    ("10,001 entries", entries(*zf.required(), *FILL), COUNT),
+    ("empty name", pkg(""), NAME), ("220 units", pkg("d/" + "n" * 218), OK),
+    *[(f"name {n!r}", pkg(n), NAME) for n in
+      ["d/" + "n" * 219, "a\\b", "a//b", "/x", "a\x01b", "a\x1fb", *[f"a{c}b" for c in '<>:"|?*']]],
+    *[(f"segment {n!r}", pkg(n), SEGMENT) for n in
+      ["a/../b", "./a", "docs/readme.", "dir /x", "x ", "con.txt", "PRN.x.y", "aux", "NUL", "COM1",
+       "COM9", "sub/Com¹", "com²", "COM³", "LPT1/x", "lpt9.log", "LPT¹", "lpt²", "LPT³.a"]],
+    *[(f"segment {n!r}", pkg(n), OK) for n in
+      ["a b", "console.txt", "COM0", "COM10", "LPT", "xcon", "lpt4x", "con_1", ".hidden", "a.b/c"]],
+    ("LUMETRA.EXE", pkg("LUMETRA.EXE"), DUPLICATE), ("data/ and data", pkg("data/", "data"), DUPLICATE),
+    ("non-ASCII names differing in case", pkg("привет", "ПРИВЕТ"), DUPLICATE),
+    ("file, then a path below it", pkg("data", "data/x"), COLLISION),
+    ("path below, then the file", pkg("data/x", "DATA"), COLLISION),
+    ("file as a far ancestor", pkg("a/b/c/d", "a/b"), COLLISION), ("folder, file below", pkg("data/", "data/x"), OK),
+    *[(f"unix type {t:#x}", pkg(Entry("s", attr=t << 16)), SPECIAL)
+      for t in (0x1000, 0x2000, 0x6000, 0xA000, 0xC000, 0xE000)],
+    ("reparse point bit", pkg(Entry("r", attr=0x400)), SPECIAL),
+    ("no attributes", pkg(Entry("plain", b"x", attr=0)), OK), ("bits 0x21", pkg(Entry("ro", b"x", attr=0x21)), OK),
+    ("directory bit, no slash", pkg(Entry("d", attr=0x10)), ATTRIBUTES),
+    ("directory type, no slash", pkg(Entry("d", attr=0x41ED << 16)), ATTRIBUTES),
+    ("slash with regular-file type", pkg(Entry("dir/", attr=0x81A4 << 16)), OK),
+    ("directory with data", pkg(Entry("d/", size=1)), ENTRY_SIZE),
+    ("entry of 512 MiB", pkg(Entry("big", size=512 * MiB)), RATIO),
+    ("entry of 512 MiB + 1", pkg(Entry("big", size=512 * MiB + 1)), ENTRY_SIZE),
+    ("1 MiB at any ratio", pkg(Entry("zeros", b"\0" * MiB, DEFLATED)), OK),
+    ("1 MiB + 1 compressed to 5,000", pkg(Entry("big", size=MiB + 1, csize=5000)), RATIO),
+    # Past the ratio rule, the lie is found when the member is opened.
+    ("ratio exactly 200", pkg(Entry("r", size=1_200_000, csize=6000)), PLATFORM),
+    ("ratio just above 200", pkg(Entry("r", size=1_200_000, csize=5999)), RATIO),
+    ("total exactly 2 GiB", declared(2048 * MiB), SHORTER), ("total 2 GiB + 1", declared(2048 * MiB + 1), TOTAL),
+    *[(f"without {n}", pkg(skip=[n]), REQUIRED) for n in zf.REQUIRED],
+    ("Lumetra.exe as a folder", pkg("Lumetra.exe/", skip=["Lumetra.exe"]), REQUIRED),
+    ("app/Pannix.exe as a folder", pkg("app/Pannix.exe/", root="app/", skip=["Pannix.exe"]), REQUIRED),
+    ("app/release.json only", entries(Entry("app/release.json", zf.MANIFEST), *zf.required()[1:]), REQUIRED),
+    ("all below app/", pkg(root="app/"), OK), ("App/ and APP/", pkg("APP/x", root="App/"), OK),
+    ("root files, extras below app/", pkg("app/notes.txt"), OK),
+    ("root manifest beside app/", pkg(Entry("release.json", zf.MANIFEST), root="app/"), MIXED),
+    ("apple.txt beside app/", pkg("apple.txt", root="app/"), MIXED), ("other/", pkg("other/", root="app/"), MIXED),
+    ("manifest of 1 MiB", pkg(manifest=BODY + " " * (MiB - len(BODY))), OK),
+    ("manifest of 1 MiB + 1", pkg(manifest=BODY + " " * (MiB - len(BODY) + 1)), MANIFEST_SIZE),
+    *[(f"manifest {t}", pkg(manifest=t), OK) for t in [
+        '{"version":"1.2.3.4","architecture":"x64"}', '{"Version":"10.0.1","ARCHITECTURE":"X64","x":[1]}',
+        b"\xef\xbb\xbf" + BODY.encode(), b"\xff\xfe" + BODY.encode("utf-16-le")]],
+    *[(f"manifest {t}", pkg(manifest=t), MANIFEST) for t in [
+        '{"version":"1.2","architecture":"x64"}', '{"version":"1.2.3.4.5","architecture":"x64"}',
+        '{"version":"1.2.3b","architecture":"x64"}', '{"version":1.2,"architecture":"x64"}',
+        '{"version":["1.2.3"],"architecture":"x64"}', '{"architecture":"x64"}', '{"version":"1.2.3"}',
+        '{"version":"1.2.3","architecture":"x86"}', "[" + BODY + "]", "{}"]],
+    ("manifest not JSON", pkg(manifest='{"version": "1.2.3",'), PLATFORM),
+    ("stored data longer than recorded", pkg(Entry("long", b"x" * 20, size=10)), LONGER),
+    ("stored data shorter than recorded", pkg(Entry("short", b"y" * 10, size=20)), SHORTER),
+    ("deflated data shorter than recorded", pkg(Entry("d", b"z" * 1000, DEFLATED, size=2000)), SHORTER),
+]
 
 
-class Cases(unittest.TestCase):
-    """Runs a table of (label, package builder, expected message or OK)."""
-
-    @classmethod
-    def setUpClass(cls):
-        xr.programs()
-
-    def check(self, table):
-        def run(case):
-            label, build, _ = case
-            ws = xr.Workspace()
-            try:
-                package = build(ws.path("package.zip"))
-                target = ws.path("target")
-                os.makedirs(target)
-                code, message = xr.verify(ws, package, target)
-                return code, message, xr.listing(target)
-            finally:
-                ws.close()
-
-        for (label, _, expected), (code, message, written) in zip(table, xr.parallel(run, table)):
-            with self.subTest(label):
-                self.assertEqual((code, message), (0 if expected is OK else 4, expected))
-                if expected is not OK and expected not in (LONGER, SHORTER):
-                    self.assertEqual(written, [], "refused before the write pass")
-
-
-class ArchiveRules(Cases):
-    def test_archive_size(self):
-        self.check([
-            ("21 bytes", raw(b"PK\x05\x06" + b"\0" * 17), ARCHIVE_SIZE),
-            ("22 bytes, an empty archive", raw(b"PK\x05\x06" + b"\0" * 18), COUNT),
-            ("exactly 512 MiB", sparse_package(512 * MiB), REQUIRED),
-            ("512 MiB + 1", sparse_package(512 * MiB + 1), ARCHIVE_SIZE),
-        ])
-
-    def test_entry_count(self):
-        many = [Entry("x/%05d" % i) for i in range(9995)]
-        self.check([
-            ("3 entries", entries(*zf.required()[:3]), COUNT),
-            ("4 entries", entries(*zf.required()[:4]), REQUIRED),
-            ("10,000 entries", lambda p: zf.write(p, zf.required(skip=("Pannix.exe",)) + many), REQUIRED),
-            ("10,001 entries", lambda p: zf.write(p, zf.required() + many), COUNT),
-        ])
-
-    def test_name_form(self):
-        long_ok = "d/" + "n" * 218
-        self.check([
-            ("220 units", pkg(Entry(long_ok, b"x")), OK),
-            ("221 units", pkg(Entry(long_ok + "n", b"x")), NAME),
-            ("backslash", pkg(Entry("a\\b")), NAME),
-            ("colon", pkg(Entry("a:b")), NAME),
-            ("leading slash", pkg(Entry("/etc/x")), NAME),
-            ("double slash", pkg(Entry("a//b")), NAME),
-            ("control character", pkg(Entry("a\x1fb")), NAME),
-            ("character 0x01", pkg(Entry("\x01")), NAME),
-            ("less than", pkg(Entry("a<b")), NAME),
-            ("greater than", pkg(Entry("a>b")), NAME),
-            ("double quote", pkg(Entry('a"b')), NAME),
-            ("bar", pkg(Entry("a|b")), NAME),
-            ("question mark", pkg(Entry("a?b")), NAME),
-            ("asterisk", pkg(Entry("a*b")), NAME),
-        ])
-
-    def test_segments_and_device_names(self):
-        refused = ["a/../b", "../x", "./a", "a/./b", "docs/readme.", "dir /x", "x ", "con.txt",
-                   "NUL", "sub/Com¹", "lpt3.log", "aux", "PRN.x.y", "COM9", "com²", "LPT³.a", "LPT1/x"]
-        passed = ["console.txt", "COM0", "con_1", "LPT", "xcon", "lpt4x", "COM10", ".hidden", "a.b/c"]
-        self.check([("refused %r" % n, pkg(Entry(n, b"x")), SEGMENT) for n in refused] +
-                   [("passes %r" % n, pkg(Entry(n, b"x")), OK) for n in passed])
-
-    def test_duplicates_by_case(self):
-        self.check([
-            ("Lumetra.exe and LUMETRA.EXE", pkg(Entry("LUMETRA.EXE", b"x")), DUPLICATE),
-            ("directory data/ and file data", pkg(Entry("data/"), Entry("data", b"x")), DUPLICATE),
-            ("non-ASCII names differing in case", pkg(Entry("привет"), Entry("ПРИВЕТ")), DUPLICATE),
-        ])
-
-    def test_file_directory_collisions(self):
-        self.check([
-            ("file first", pkg(Entry("data", b"x"), Entry("data/x.bin", b"y")), COLLISION),
-            ("file last", pkg(Entry("data/x.bin", b"y"), Entry("DATA", b"x")), COLLISION),
-            ("deep", pkg(Entry("a/b/c/d", b"y"), Entry("a/b", b"x")), COLLISION),
-            ("required file as a directory", pkg(Entry("Lumetra.exe/x", b"y")), COLLISION),
-            ("directory entry and file below", pkg(Entry("data/"), Entry("data/x.bin", b"y")), OK),
-        ])
-
-    def test_attributes(self):
-        self.check([
-            ("symbolic link 0xA000", pkg(Entry("link", b"target", attr=attr(0xA1FF))), SPECIAL),
-            ("character device", pkg(Entry("dev", attr=attr(0x2000))), SPECIAL),
-            ("block device", pkg(Entry("blk", attr=attr(0x6000))), SPECIAL),
-            ("fifo", pkg(Entry("fifo", attr=attr(0x1000))), SPECIAL),
-            ("socket", pkg(Entry("sock", attr=attr(0xC000))), SPECIAL),
-            ("type 0xE000", pkg(Entry("e", attr=attr(0xE000))), SPECIAL),
-            ("reparse point bit", pkg(Entry("r", attr=0x400)), SPECIAL),
-            ("directory bit without slash", pkg(Entry("d", attr=0x10)), ATTRIBUTES),
-            ("directory type without slash", pkg(Entry("d", attr=attr(0x41ED))), ATTRIBUTES),
-            ("no attributes at all", pkg(Entry("plain", b"x", attr=0)), OK),
-            ("slash with regular-file type", pkg(Entry("dir/", attr=attr(0x81A4))), OK),
-            ("archive and read-only bits", pkg(Entry("ro", b"x", attr=0x21)), OK),
-        ])
-
-    def test_entry_sizes_and_ratio(self):
-        exact = zf.ratio_data()
-        exact_c = len(exact) // 200
-        self.check([
-            ("directory with data", pkg(Entry("d/", size=1)), ENTRY_SIZE),
-            ("entry of 512 MiB + 1", pkg(Entry("big", size=512 * MiB + 1)), ENTRY_SIZE),
-            ("entry of 512 MiB passes the size rule", pkg(Entry("big", size=512 * MiB)), RATIO),
-            ("1 MiB at any ratio", pkg(Entry("zeros", b"\0" * MiB, DEFLATED)), OK),
-            ("1 MiB + 1 compressed to 5,000", pkg(Entry("big", size=MiB + 1, csize=5000)), RATIO),
-            ("ratio exactly 200", pkg(Entry("r200", exact, DEFLATED)), OK),
-            ("ratio just above 200", pkg(Entry("r200", exact, DEFLATED, csize=exact_c - 1)), RATIO),
-            ("total exactly 2 GiB", declared_total(2048 * MiB), SHORTER),
-            ("total 2 GiB + 1", declared_total(2048 * MiB + 1), TOTAL),
-        ])
-
-    def test_payload_root_and_required_files(self):
-        app = lambda *extra: (lambda p: zf.package(p, root="app/", extra=extra))
-        table = [
-            ("all below app/", app(), OK),
-            ("app/ in another case", lambda p: zf.package(p, root="App/", extra=[Entry("APP/x", b"1")]), OK),
-            ("root manifest beside app/", app(Entry("release.json", zf.MANIFEST)), MIXED),
-            ("file beside app/", app(Entry("apple.txt", b"x")), MIXED),
-            ("directory beside app/", app(Entry("other/")), MIXED),
-            ("root files with extras under app/", pkg(Entry("app/notes.txt", b"x")), OK),
-            ("Pannix.exe only as a directory under app/",
-             lambda p: zf.package(p, root="app/", skip=("Pannix.exe",), extra=[Entry("app/Pannix.exe/")]),
-             REQUIRED),
-            ("app/ payload without the root's files", lambda p: zf.write(
-                p, [Entry("app/release.json", zf.MANIFEST)] + zf.required(skip=("release.json",))), REQUIRED),
-        ]
-        for name in zf.REQUIRED:
-            table.append(("without " + name, pkg(skip=(name,)), REQUIRED))
-        table.append(("Lumetra.exe as a directory entry",
-                      pkg(Entry("Lumetra.exe/"), skip=("Lumetra.exe",)), REQUIRED))
-        self.check(table)
-
-    def test_manifest(self):
-        padded = lambda n: ('{"version":"1.2.3","architecture":"x64"}' + " " * n)
-        body = '{"version":"1.2.3","architecture":"x64"}'
-        self.check([
-            ("version 1.2.3", manifest('{"version":"1.2.3","architecture":"x64"}'), OK),
-            ("version 1.2.3.4", manifest('{"version":"1.2.3.4","architecture":"x64"}'), OK),
-            ("architecture X64, names in other case", manifest('{"Version":"10.0.1","ARCHITECTURE":"X64","x":[1]}'), OK),
-            ("byte-order mark", manifest(b"\xef\xbb\xbf" + body.encode()), OK),
-            ("UTF-16 with its byte-order mark", manifest(b"\xff\xfe" + body.encode("utf-16-le")), OK),
-            ("exactly 1 MiB", manifest(padded(MiB - len(body))), OK),
-            ("1 MiB + 1", manifest(padded(MiB - len(body) + 1)), MANIFEST_SIZE),
-            ("version 1.2", manifest('{"version":"1.2","architecture":"x64"}'), MANIFEST),
-            ("version 1.2.3.4.5", manifest('{"version":"1.2.3.4.5","architecture":"x64"}'), MANIFEST),
-            ("version with letters", manifest('{"version":"1.2.3b","architecture":"x64"}'), MANIFEST),
-            ("version as a number", manifest('{"version":1.2,"architecture":"x64"}'), MANIFEST),
-            ("version as a list", manifest('{"version":["1.2.3"],"architecture":"x64"}'), MANIFEST),
-            ("no version", manifest('{"architecture":"x64"}'), MANIFEST),
-            ("architecture x86", manifest('{"version":"1.2.3","architecture":"x86"}'), MANIFEST),
-            ("no architecture", manifest('{"version":"1.2.3"}'), MANIFEST),
-            ("top-level list", manifest('[{"version":"1.2.3","architecture":"x64"}]'), MANIFEST),
-            ("empty object", manifest("{}"), MANIFEST),
-        ])
-
-    def test_not_json_is_refused_with_the_platforms_message(self):
-        ws = xr.Workspace()
-        try:
-            package = zf.package(ws.path("p.zip"), manifest=b'{"version": "1.2.3",')
-            os.makedirs(ws.path("t"))
-            code, message = xr.verify(ws, package, ws.path("t"))
-            self.assertEqual(code, 4)
-            self.assertTrue(message)
-            self.assertEqual(xr.listing(ws.path("t")), [])
-        finally:
-            ws.close()
-
-    def test_data_longer_or_shorter_than_recorded(self):
-        self.check([
-            ("stored data longer than recorded", pkg(Entry("long", b"x" * 20, size=10)), LONGER),
-            ("stored data shorter than recorded", pkg(Entry("short", b"y" * 10, size=20)), SHORTER),
-            ("deflated data shorter than recorded", pkg(Entry("d", b"z" * 1000, DEFLATED, size=2000)), SHORTER),
-        ])
-
-
-class WritePass(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        xr.programs()
-
+class Extraction(unittest.TestCase):
     def setUp(self):
+        xr.programs()
         self.ws = xr.Workspace()
-        self.target = self.ws.path("target")
-        os.makedirs(self.target)
+        self.addCleanup(self.ws.close)
 
-    def tearDown(self):
-        self.ws.close()
-
-    def test_clean_package_extracts_byte_for_byte(self):
-        source = self.ws.path("source")
-        rng = random.Random(3)
-        files = {
-            "release.json": zf.MANIFEST,
-            "Lumetra.exe": bytes(rng.getrandbits(8) for _ in range(300000)),
-            "Pannix.exe": b"MZ" * 70000,
-            "PannixRuntime.exe": b"",
-            "LumetraMcpServer.exe": b"server",
-            "LumetraUpdater.exe": b"updater",
-            "plugins/vision/model.bin": bytes(rng.getrandbits(8) for _ in range(131072 * 2 + 1)),
-            "plugins/vision/README.txt": "视觉插件".encode(),
-            "资源/图像 1.png": b"\x89PNG" + bytes(range(256)) * 40,
-        }
-        for name, data in files.items():
-            path = os.path.join(source, name)
-            os.makedirs(os.path.dirname(path), exist_ok=True)
-            with open(path, "wb") as f:
-                f.write(data)
-        os.makedirs(os.path.join(source, "empty", "deeper"))
-        items = zf.tree_entries(source)
-        self.assertIn("empty/deeper/", [e.name for e in items])
-        package = zf.write(self.ws.path("p.zip"), items)
-
-        code, message = xr.verify(self.ws, package, self.target)
-        self.assertEqual((code, message), (0, None))
-        self.assertEqual(xr.listing(self.target),
-                         [p for p in xr.listing(source) if not p.startswith("empty")])
-        for name, data in files.items():
-            with open(os.path.join(self.target, name), "rb") as f:
-                self.assertEqual(f.read(), data, name)
-
-    def test_unix_permission_bits_are_given_to_written_files(self):
-        package = zf.package(self.ws.path("p.zip"), extra=[
-            Entry("bin/run.sh", b"#!/bin/sh\n", attr=0o100755 << 16),
-            Entry("secret", b"s", attr=0o100600 << 16),
-            Entry("from-windows", b"w", attr=0x20)])
-        self.assertEqual(xr.verify(self.ws, package, self.target), (0, None))
-        mode = lambda n: os.stat(os.path.join(self.target, n)).st_mode & 0o777
-        self.assertEqual(mode("bin/run.sh"), 0o755)
-        self.assertEqual(mode("secret"), 0o600)
-        self.assertEqual(mode("from-windows"), 0o666 & ~current_umask())
-
-    def test_longer_member_chunk_is_not_written(self):
-        package = zf.package(self.ws.path("p.zip"), extra=[Entry("long", b"x" * 20, size=10)])
-        self.assertEqual(xr.verify(self.ws, package, self.target), (4, LONGER))
-        self.assertEqual(os.path.getsize(os.path.join(self.target, "long")), 0)
-
-    def test_destination_must_be_empty(self):
-        package = zf.package(self.ws.path("p.zip"))
-        for leftover in ("file", ".hidden", "dir/"):
-            with self.subTest(leftover):
-                target = self.ws.path("t-" + leftover.strip("/"))
-                os.makedirs(target)
-                if leftover.endswith("/"):
-                    os.makedirs(os.path.join(target, leftover))
+    def test_rules_and_the_external_corpus(self):
+        corpus = sorted(glob.glob(os.path.join(CORPUS, "*", "*.zip*")))
+        self.assertGreater(len(corpus), 400, f"zip corpus not found at {CORPUS} (LUMETRA_ZIP_CORPUS)")
+        rows, pairs = RULES + [(os.path.relpath(f, CORPUS), lambda _, f=f: f, REFUSED) for f in corpus], []
+        for i, (_, build, _) in enumerate(rows):
+            os.makedirs(self.ws.path(str(i), "d"))
+            made = build(self.ws.path(str(i)))
+            pairs.append(made if isinstance(made, tuple) else (made, self.ws.path(str(i), "d")))
+        written = lambda d: {p: os.path.getsize(os.path.join(d, p)) for p in xr.listing(d) if p[-1] != "/"}
+        had = [written(d) for _, d in pairs]
+        for (label, _, expected), (message, ms), before, (_, d) in zip(rows, xr.expand_all(self.ws, pairs), had, pairs):
+            with self.subTest(label):
+                self.assertLess(ms, 180000)
+                if expected in (PLATFORM, REFUSED):
+                    self.assertTrue(message and (expected is REFUSED or message.isascii()), message)
                 else:
-                    open(os.path.join(target, leftover), "w").close()
-                self.assertEqual(xr.verify(self.ws, package, target), (4, NOT_EMPTY))
+                    self.assertEqual(message, expected)
+                if expected is LONGER:  # the chunk past the record is not written
+                    self.assertEqual(written(d)["long"], 0)
+                elif expected not in (OK, SHORTER, PLATFORM):
+                    self.assertEqual(written(d), before, "refused before the write pass")
 
-    def test_links_on_the_package_path(self):
-        os.makedirs(self.ws.path("real"))
-        package = zf.package(self.ws.path("real", "p.zip"))
-        os.symlink(package, self.ws.path("link.zip"))
-        os.symlink(self.ws.path("real"), self.ws.path("linkdir"))
-        self.assertEqual(xr.verify(self.ws, self.ws.path("link.zip"), self.target), (4, LINK))
-        self.assertEqual(xr.verify(self.ws, self.ws.path("linkdir", "p.zip"), self.target), (4, LINK))
-        self.assertEqual(xr.listing(self.target), [])
-
-    def test_links_on_the_destination(self):
-        # The program refuses such a target itself; the script's own check is
-        # reached by calling the function directly.
-        package = zf.package(self.ws.path("p.zip"))
-        os.makedirs(self.ws.path("real", "dest"))
-        os.symlink(self.ws.path("real"), self.ws.path("linkdir"))
-        os.symlink(self.ws.path("real", "dest"), self.ws.path("linkdest"))
-        self.assertEqual(xr.call_script(self.ws, package, self.ws.path("linkdir", "dest")), LINK)
-        self.assertEqual(xr.call_script(self.ws, package, self.ws.path("linkdest") + "/"), LINK)
-        self.assertEqual(xr.call_script(self.ws, package, self.ws.path("missing")), NOT_EMPTY)
-        self.assertEqual(xr.call_script(self.ws, package, package), NOT_EMPTY)
-        self.assertEqual(os.listdir(self.ws.path("real", "dest")), [])
-
-    def test_paths_with_apostrophes_and_stale_error_file(self):
-        folder = self.ws.path("it's here")
-        os.makedirs(os.path.join(folder, "o'target"))
-        target = os.path.join(folder, "o'target")
-        package = zf.package(os.path.join(folder, "pack'age.zip"))
-        with open(target + ".error.txt", "w") as f:
-            f.write("an earlier run's message")
-        self.assertEqual(xr.verify(self.ws, package, target), (0, None))
-        self.assertIn("release.json", os.listdir(target))
-        bad = zf.package(os.path.join(folder, "bad'.zip"), extra=[Entry("a:b")])
-        os.makedirs(target + "2")
-        self.assertEqual(xr.verify(self.ws, bad, target + "2"), (4, NAME))
-
-
-def current_umask():
-    mask = os.umask(0)
-    os.umask(mask)
-    return mask
+    def test_verification_run(self):
+        files = {**{n: os.urandom(300) for n in zf.REQUIRED}, "release.json": zf.MANIFEST, "run.sh": b"",
+                 "win.txt": b"w", "plugins/model.bin": os.urandom(131072 * 2 + 1), "资源/图 1.png": b"\0" * MiB}
+        mask = os.umask(0o22)
+        os.umask(mask)
+        modes = {"run.sh": (0o100755 << 16, 0o755), "win.txt": (0x20, 0o666 & ~mask)}  # 0x20: no unix mode
+        folder = self.ws.path("it's here")  # with a stale error file
+        os.makedirs(folder)
+        good = entries("empty/", *[Entry(n, d, DEFLATED, modes.get(n, (None,))[0]) for n, d in files.items()])(folder)
+        pathlib.Path(folder, "o'target.error.txt").write_text("an earlier run's message")
+        for package, target, expected in [(good, "o'target", (0, None)), (pkg("a:b")(self.ws.path()), "x", (4, NAME))]:
+            with self.subTest(target):
+                os.makedirs(os.path.join(folder, target))
+                self.assertEqual(xr.verify(self.ws, package, os.path.join(folder, target)), expected)
+        self.assertEqual(xr.listing(os.path.join(folder, "x")), [])
+        self.assertEqual(xr.listing(os.path.join(folder, "o'target")), sorted(["plugins/", "资源/", *files]))
+        for name, data in files.items():
+            path = pathlib.Path(folder, "o'target", name)
+            self.assertEqual((path.read_bytes(), path.stat().st_mode & 0o777), (data, modes.get(name, (0, 0o644))[1]))
 
 
 if __name__ == "__main__":
