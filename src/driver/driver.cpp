@@ -10,10 +10,10 @@
 #include "extract/runner.h"
 #include "platform/platform.h"
 #include "safety/path_checks.h"
-#include "transaction/recovery.h"
 #include "support/update_log.h"
 #include "transaction/apply.h"
 #include "transaction/file_operations.h"
+#include "transaction/recovery.h"
 #include "transaction/transaction_status.h"
 
 namespace fs = std::filesystem;
