@@ -2,11 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/platform.h"
 #include "test_support.h"
 #include "transaction/transaction_status.h"
-
-namespace fs = std::filesystem;
 
 TEST(CopyFileWithRetry, ReplacesWithTheSourcesPermissionsOrGivesUpNamingBothPaths) {
     TempDir dir;
@@ -16,54 +13,62 @@ TEST(CopyFileWithRetry, ReplacesWithTheSourcesPermissionsOrGivesUpNamingBothPath
     fs::permissions(dir / "install/Lumetra.exe", fs::perms(0600));
     copy_file_with_retry(dir / "new/Lumetra.exe", dir / "install/Lumetra.exe");
     EXPECT_EQ(read_file(dir / "install/Lumetra.exe"), "new program");
-    // Where the system keeps permission bits, a program stays executable.
-    EXPECT_EQ(fs::status(dir / "install/Lumetra.exe").permissions(),
-              fs::status(dir / "new/Lumetra.exe").permissions());
+    EXPECT_EQ(fs::status(dir / "install/Lumetra.exe").permissions(), fs::status(dir / "new/Lumetra.exe").permissions());
     try {
         copy_file_with_retry(dir / "missing", dir / "destination");
         ADD_FAILURE() << "no exception";
     } catch (const fs::filesystem_error& error) {
-        EXPECT_NE(std::string(error.what()).find("copy failed"), std::string::npos);
-        EXPECT_EQ(error.path1(), dir / "missing");
-        EXPECT_EQ(error.path2(), dir / "destination");
+        EXPECT_EQ(std::tuple(std::string(error.what()).find("copy failed") != std::string::npos, error.path1(), error.path2()),
+                  std::tuple(true, dir / "missing", dir / "destination"));
     }
     EXPECT_FALSE(fs::exists(dir / "destination"));
+}
+
+// A status write either stands whole or leaves the old word and no temporary file.
+TEST(WriteTransactionStatus, ReplacesTheWordWholeOrLeavesTheOldOne) {
+    enum Fault { none, missing_directory, failed_flush, failed_replace };
+    const std::pair<Fault, std::string> cases[] = {{none, "APPLYING\n"}, {missing_directory, ""}, {failed_flush, "PREPARING\n"}, {failed_replace, "PREPARING\n"}};
+    for (const auto& [fault, after] : cases) {
+        TempDir root;
+        const fs::path dir = fault == missing_directory ? root / "backup_1" : root.path();
+        EventLog log;
+        RecordingDurability durability{log, {}, {}, {}};
+        if (fault != missing_directory) write_transaction_status(dir, "PREPARING");
+        if (fault == failed_flush) durability.failing_files = {dir / "transaction.status.tmp"};
+        if (fault == failed_replace) durability.failing_words = {"APPLYING"};
+        try {
+            write_transaction_status(dir, "APPLYING", durability.service());
+            EXPECT_EQ(fault, none);
+        } catch (const std::runtime_error& error) {
+            EXPECT_STREQ(error.what(), fault == none ? "" : "cannot persist update transaction status");
+        }
+        EXPECT_EQ(read_file(dir / "transaction.status"), after) << fault;
+        EXPECT_FALSE(fs::exists(dir / "transaction.status.tmp")) << fault;
+    }
 }
 
 // A virus scanner or indexer holding a file for a moment must not fail the
 // update; a file held for longer than the retries (30 x 100 ms) still does.
 TEST(HeldByAnotherProcess, EveryFileChangingOperationOutwaitsAShortHold) {
-#ifndef _WIN32
-    GTEST_SKIP() << "POSIX has no sharing modes: nothing can hold a file against a write";
-#endif
-    struct Case { std::string operation; unsigned hold_ms; bool succeeds; };
-    const Case cases[] = {
-        {"copy", 1000, true}, {"copy", 10000, false},
-        {"status replace", 1000, true}, {"status replace", 10000, false},
-        {"flush", 1000, true}, {"flush", 10000, false},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.operation + ", held " + std::to_string(c.hold_ms) + " ms");
-        TempDir dir;
-        write_file(dir / "new.exe", "new");
-        write_file(dir / "Lumetra.exe", "old");
-        write_transaction_status(dir.path(), "APPLYING");
-        const fs::path file = dir / (c.operation == "status replace" ? "transaction.status" : "Lumetra.exe");
-        HeldFile held(file, c.hold_ms);
-        ASSERT_EQ(read_file(file), "") << "the file is not held";
-        bool done = false;
-        try {
-            if (c.operation == "flush") {
-                done = platform::flush_file(dir / "Lumetra.exe");
-            } else if (c.operation == "status replace") {
-                write_transaction_status(dir.path(), "COMMITTED");
-                done = read_file(dir / "transaction.status") == "COMMITTED\n";
-            } else {
-                copy_file_with_retry(dir / "new.exe", dir / "Lumetra.exe");
-                done = read_file(dir / "Lumetra.exe") == "new";
+    if (!kWindowsNames) GTEST_SKIP() << "POSIX has no sharing modes";
+    for (const std::string operation : {"copy", "status replace", "flush"}) {
+        for (const unsigned hold_ms : {1000u, 10000u}) {
+            SCOPED_TRACE(operation + ", held " + std::to_string(hold_ms) + " ms");
+            TempDir dir;
+            write_file(dir / "new.exe", "new");
+            write_file(dir / "Lumetra.exe", "old");
+            write_transaction_status(dir.path(), "APPLYING");
+            const fs::path file = dir / (operation == "status replace" ? "transaction.status" : "Lumetra.exe");
+            HeldFile held(file, hold_ms);
+            ASSERT_EQ(read_file(file), "") << "the file is not held";
+            bool done = false;
+            try {
+                if (operation == "flush") done = platform::flush_file(file);
+                if (operation == "status replace") write_transaction_status(dir.path(), "COMMITTED"), done = read_file(file) == "COMMITTED\n";
+                if (operation == "copy") copy_file_with_retry(dir / "new.exe", file), done = read_file(file) == "new";
+            } catch (const std::exception&) {
             }
-        } catch (const std::exception&) {
+            EXPECT_EQ(done, hold_ms == 1000u);
         }
-        EXPECT_EQ(done, c.succeeds);
     }
 }
