@@ -44,29 +44,11 @@ std::string short_name(const fs::path& path, const char* posix_alias) {
 #endif
 }
 
-static void end_child(void*& process) {
-#ifdef _WIN32
-    if (process) ::TerminateProcess(process, 9), ::WaitForSingleObject(process, INFINITE), ::CloseHandle(process);
-#endif
-    process = nullptr;
-}
-
 HeldFile::HeldFile(const fs::path& file, unsigned milliseconds) {
+    const std::wstring line = quote_argument((platform::own_executable_path().parent_path() / "lumetra_test_child").wstring()) +
+                              L" hold " + quote_argument(file.wstring()) + L" " + std::to_wstring(milliseconds);
+    child = std::thread([this, line, milliseconds] { std::uint32_t code; platform::run_process(line, milliseconds + 10000, code), ended = true; });
     const fs::path marker = fs::path(file) += ".held";  // written by the child once the file is open
-#ifdef _WIN32
-    std::wstring line = quote_argument((platform::own_executable_path().parent_path() / L"lumetra_test_child.exe").wstring()) +
-                        L" hold " + quote_argument(file.wstring()) + L" " + std::to_wstring(milliseconds);
-    STARTUPINFOW startup{sizeof(startup)};
-    PROCESS_INFORMATION info{};
-    if (::CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup, &info)) {
-        ::CloseHandle(info.hThread);
-        process = info.hProcess;
-        while (!fs::exists(marker) && ::WaitForSingleObject(info.hProcess, 10) == WAIT_TIMEOUT) {}
-    }
-#else
-    (void)milliseconds;
-#endif
-    if (!fs::exists(marker)) end_child(process), throw std::runtime_error("the test child cannot hold the file");
+    while (!fs::exists(marker) && !ended) platform::pause_milliseconds(10);
+    if (!fs::exists(marker)) child.join(), throw std::runtime_error("the test child cannot hold the file");
 }
-
-HeldFile::~HeldFile() { end_child(process); }

@@ -3,11 +3,13 @@
 // operations and flush service, all appending to one event log.
 #pragma once
 
+#include <atomic>
 #include <filesystem>
 #include <map>
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/platform.h"
@@ -37,12 +39,12 @@ void copy_over(const fs::path& source, const fs::path& destination);  // the upd
 std::string short_name(const fs::path& path, const char* posix_alias);  // the 8.3 name on Windows
 
 // The test child holding an existing file without sharing for the given time
-// (Windows only); throws when it cannot; ended with the object.
+// (Windows only), from construction on; throws when it cannot.
 struct HeldFile {
     HeldFile(const fs::path& file, unsigned milliseconds);
-    HeldFile(const HeldFile&) = delete;
-    ~HeldFile();
-    void* process = nullptr;
+    ~HeldFile() { child.join(); }
+    std::atomic<bool> ended{false};
+    std::thread child;
 };
 
 struct Event {
