@@ -29,10 +29,6 @@ std::string read_file(const fs::path& path) {
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-void copy_over(const fs::path& source, const fs::path& destination) {
-    if (const std::error_code ec = platform::copy_file(source, destination)) throw fs::filesystem_error("copy", source, destination, ec);
-}
-
 std::string short_name(const fs::path& path, const char* posix_alias) {
 #ifdef _WIN32
     std::wstring buffer(1024, L'\0');

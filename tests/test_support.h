@@ -1,6 +1,5 @@
 // Helpers shared by the unit tests: real temporary files, a second process
-// holding a file, and recording doubles of the transaction's pluggable
-// operations and flush service, all appending to one event log.
+// holding a file, and doubles of the transaction's pluggable operations.
 #pragma once
 
 #include <atomic>
@@ -17,11 +16,7 @@
 
 namespace fs = std::filesystem;
 
-#ifdef _WIN32
-constexpr bool kWindowsNames = true;  // 8.3 short names, trailing dots and spaces
-#else
-constexpr bool kWindowsNames = false;
-#endif
+constexpr bool kWindowsNames = fs::path::preferred_separator == L'\\';  // 8.3 names, trailing dots and spaces
 
 struct TempDir {  // a fresh directory, removed with its content
     fs::path path_ = make();
@@ -35,7 +30,6 @@ struct TempDir {  // a fresh directory, removed with its content
 
 void write_file(const fs::path& path, const std::string& bytes);  // creates the parents
 std::string read_file(const fs::path& path);                       // empty when unreadable
-void copy_over(const fs::path& source, const fs::path& destination);  // the updater's copy; throws
 std::string short_name(const fs::path& path, const char* posix_alias);  // the 8.3 name on Windows
 
 // The test child holding an existing file without sharing for the given time
@@ -47,67 +41,36 @@ struct HeldFile {
     std::thread child;
 };
 
-struct Event {
-    std::string kind;  // copy, failed_copy, check, flush_file, flush_directory, status
-    fs::path first, second;
-    std::string word;  // of a status write
-};
-using EventLog = std::vector<Event>;
-
-// Copies for real; calls numbered in fail_calls (from 1) throw, after writing
-// "partial" to the destination when leave_partial is set.
-struct RecordingCopy {
-    EventLog& log;
+// Copies as the updater does; calls numbered in fail_calls (from 1) throw,
+// after writing "partial" to the destination when leave_partial is set.
+struct FailingCopy {
     std::set<int> fail_calls;
     bool leave_partial = true;
     int calls = 0;
     CopyOperation operation() {
         return [this](const fs::path& source, const fs::path& destination) {
-            const bool fail = fail_calls.count(++calls);
-            log.push_back({fail ? "failed_copy" : "copy", source, destination, {}});
-            if (fail && leave_partial) write_file(destination, "partial");
-            if (fail) throw std::runtime_error("injected copy failure");
-            copy_over(source, destination);
+            if (!fail_calls.count(++calls)) {
+                if (const std::error_code ec = platform::copy_file(source, destination)) throw fs::filesystem_error("copy", ec);
+                return;
+            }
+            if (leave_partial) write_file(destination, "partial");
+            throw std::runtime_error("injected copy failure");
         };
     }
 };
 
+// Checked paths and status words ("=WORD") in order.
+using EventLog = std::vector<fs::path>;
 inline PathCheck recording_check(EventLog& log) {
-    return [&log](const fs::path& path) { log.push_back({"check", path, {}, {}}); };
+    return [&log](const fs::path& path) { log.push_back(path); };
 }
 
-// The real flushes, recorded. Status words in failing_words are not written;
-// those in unflushed_words are written but reported failed.
-struct RecordingDurability {
-    EventLog& log;
-    std::set<std::string> failing_words, unflushed_words;
-    std::set<fs::path> failing_files;
-    Durability service() {
-        Durability d;
-        d.flush_file = [this](const fs::path& file) {
-            log.push_back({"flush_file", file, {}, {}});
-            return !failing_files.count(file) && platform::flush_file(file);
-        };
-        d.flush_directory = [this](const fs::path& directory) {
-            log.push_back({"flush_directory", directory, {}, {}});
-            return platform::flush_directory(directory);
-        };
-        d.replace_file = [this](const fs::path& from, const fs::path& to) {
-            const std::string text = read_file(from), word = text.substr(0, text.find('\n'));
-            log.push_back({"status", from, to, word});
-            return !failing_words.count(word) && platform::replace_file(from, to) && !unflushed_words.count(word);
-        };
-        return d;
-    }
-};
-
-// The paths checked after the last write of the status word from (all when
-// empty), relative to root.
+// The paths checked after the last status word `from` (all when empty), relative to root.
 inline std::vector<fs::path> checks_after(const EventLog& log, const std::string& from, const fs::path& root) {
     std::vector<fs::path> out;
-    for (const Event& e : log) {
-        if (e.kind == "status" && e.word == from) out.clear();
-        if (e.kind == "check") out.push_back(e.first.lexically_relative(root));
+    for (const fs::path& e : log) {
+        if (e == "=" + from) out.clear();
+        if (e.native()[0] != '=') out.push_back(e.lexically_relative(root));
     }
     return out;
 }

@@ -29,7 +29,7 @@ TEST(RuntimeText, SystemMessagesAndPathsComeThroughWhole) {
     const std::error_code code(32, std::system_category());
     std::wstring message = platform::utf8_to_wide_replacing(code.message());
 #ifdef _WIN32
-    if (const char* expected = std::getenv("LUMETRA_EXPECT_ACP")) ASSERT_EQ(::GetACP(), std::strtoul(expected, nullptr, 10));
+    if (const char* expected = std::getenv("LUMETRA_EXPECT_ACP")) { ASSERT_EQ(::GetACP(), std::strtoul(expected, nullptr, 10)); }
     message.assign(512, L'\0');
     message.resize(::FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, 32, 0, message.data(), 512, nullptr));
     message = message.substr(0, message.find_last_not_of(L".。\r\n ") + 1);

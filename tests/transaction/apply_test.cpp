@@ -15,8 +15,9 @@ struct Update {
     fs::path payload = fs::weakly_canonical(temp / "stage/package"), target = fs::weakly_canonical(temp / "install");
     fs::path backup = target / "updates/backup_1";
     EventLog log;
-    RecordingCopy copy{log, {}};
-    RecordingDurability durability{log, {}, {}, {}};
+    FailingCopy copy;
+    std::set<std::string> failing_words, unflushed_words;  // not written; written, reported failed
+    std::set<fs::path> failing_files;
     const std::vector<fs::path> order{"a.dll", "bin/core.dll", "bin/new.dll", "plugins/p.dll", "release.json"};
     std::map<std::string, std::string> old_tree;
 
@@ -27,7 +28,13 @@ struct Update {
         old_tree = snapshot(target);
     }
     TransactionResult run() {
-        return apply_update_transaction(payload, target, backup, copy.operation(), recording_check(log), durability.service());
+        const Durability durability{[this](const fs::path& file) { return !failing_files.count(file) && platform::flush_file(file); },
+                                    platform::flush_directory, [this](const fs::path& from, const fs::path& to) {
+                                        const std::string word = read_file(from).substr(0, read_file(from).find('\n'));
+                                        log.push_back("=" + word);
+                                        return !failing_words.count(word) && platform::replace_file(from, to) && !unflushed_words.count(word);
+                                    }};
+        return apply_update_transaction(payload, target, backup, copy.operation(), recording_check(log), durability);
     }
     std::string status() const { return read_file(backup / "transaction.status"); }
 };
@@ -85,16 +92,16 @@ TEST(ApplyUpdateTransaction, FailureTable) {
     const Case cases[] = {
         // apply copies 4 to 8; the undo copies release.json back (9), then bin/core.dll (10)
         {"failed undo step", [](Update& u) { u.copy.fail_calls = {kBackups + 5, 10}; }, "injected copy failure", "RECOVERY_REQUIRED\n", false, false},
-        {"COMMITTED not written", [](Update& u) { u.durability.failing_words = {"COMMITTED"}; }, unpersisted, "ROLLED_BACK\n"},
+        {"COMMITTED not written", [](Update& u) { u.failing_words = {"COMMITTED"}; }, unpersisted, "ROLLED_BACK\n"},
         // rolling back under a word that replaced "APPLYING" would contradict the tree
-        {"COMMITTED not flushed", [](Update& u) { u.durability.unflushed_words = {"COMMITTED"}; }, "", "COMMITTED\n", true},
-        {"ROLLED_BACK not flushed", [](Update& u) { u.durability.failing_words = {"COMMITTED"}; u.durability.unflushed_words = {"ROLLED_BACK"}; },
+        {"COMMITTED not flushed", [](Update& u) { u.unflushed_words = {"COMMITTED"}; }, "", "COMMITTED\n", true},
+        {"ROLLED_BACK not flushed", [](Update& u) { u.failing_words = {"COMMITTED"}; u.unflushed_words = {"ROLLED_BACK"}; },
          unpersisted, "ROLLED_BACK\n"},
-        {"APPLYING not flushed", [](Update& u) { u.durability.unflushed_words = {"APPLYING"}; }, unpersisted, "ROLLED_BACK\n"},
-        {"no final word", [](Update& u) { u.durability.failing_words = {"COMMITTED", "ROLLED_BACK"}; }, unpersisted, "APPLYING\n", false, false},
-        {"backup not flushed", [](Update& u) { u.durability.failing_files = {u.backup / "files/bin/core.dll"}; }, "cannot persist update backups", "ROLLED_BACK\n"},
-        {"journal not flushed", [](Update& u) { u.durability.failing_files = {u.backup / "files.tsv"}; }, "cannot persist recovery journal", "ROLLED_BACK\n"},
-        {"installed file not flushed", [](Update& u) { u.durability.failing_files = {u.target / "bin/new.dll"}; }, "cannot persist installed files", "ROLLED_BACK\n"},
+        {"APPLYING not flushed", [](Update& u) { u.unflushed_words = {"APPLYING"}; }, unpersisted, "ROLLED_BACK\n"},
+        {"no final word", [](Update& u) { u.failing_words = {"COMMITTED", "ROLLED_BACK"}; }, unpersisted, "APPLYING\n", false, false},
+        {"backup not flushed", [](Update& u) { u.failing_files = {u.backup / "files/bin/core.dll"}; }, "cannot persist update backups", "ROLLED_BACK\n"},
+        {"journal not flushed", [](Update& u) { u.failing_files = {u.backup / "files.tsv"}; }, "cannot persist recovery journal", "ROLLED_BACK\n"},
+        {"installed file not flushed", [](Update& u) { u.failing_files = {u.target / "bin/new.dll"}; }, "cannot persist installed files", "ROLLED_BACK\n"},
         {"tab in a name", [](Update& u) { write_file(u.payload / "bad\tname", "x"); }, bad_name, "ROLLED_BACK\n"},
         {"carriage return in a name", [](Update& u) { write_file(u.payload / "bad\rname", "x"); }, bad_name, "ROLLED_BACK\n"},
         {"line feed in a name", [](Update& u) { write_file(u.payload / "bad\nname", "x"); }, bad_name, "ROLLED_BACK\n"},

@@ -19,7 +19,7 @@ struct Installation {
     TempDir temp;
     fs::path root = fs::weakly_canonical(temp / "app"), backup = root / "updates/backup_1";
     EventLog log;
-    RecordingCopy copy{log, {}};
+    FailingCopy copy;
 
     Installation(const std::string& status, const std::string& journal) {
         for (const char* name : {"bin/a.dll", "plugins/new.dll", "release.json"}) write_file(root / name, "new");
