@@ -31,6 +31,7 @@ std::string read_file(const fs::path& path) {
 
 std::string short_name(const fs::path& path, const char* posix_alias) {
 #ifdef _WIN32
+    (void)posix_alias;
     std::wstring buffer(1024, L'\0');
     buffer.resize(::GetShortPathNameW(path.c_str(), buffer.data(), 1024));
     return fs::path(buffer).filename().u8string();
