@@ -57,10 +57,12 @@ TEST(ExtractionFailureMessage, AppendsAtMost2048BytesOfTheErrorFileAndRefusesATo
     TempDir dir;
     const std::wstring prefix = L"安全解压失败或超时，exit=";
     write_file(dir / "empty.error.txt", "");
-    write_file(dir / "long.error.txt", std::string(2047, 'a') + "升");  // the cut character becomes U+FFFD
+    write_file(dir / "long.error.txt", std::string(2048, 'a') + "b");
+    write_file(dir / "cut.error.txt", std::string(2047, 'a') + "升");  // the cut character becomes U+FFFD
     EXPECT_EQ(extraction_failure_message(1, dir / "none.error.txt"), prefix + L"1");
     EXPECT_EQ(extraction_failure_message(1, dir / "empty.error.txt"), prefix + L"1");
-    EXPECT_EQ(extraction_failure_message(4294967295u, dir / "long.error.txt"), prefix + L"4294967295：" + std::wstring(2047, L'a') + L"\xFFFD");
+    EXPECT_EQ(extraction_failure_message(2, dir / "long.error.txt"), prefix + L"2：" + std::wstring(2048, L'a'));
+    EXPECT_EQ(extraction_failure_message(4294967295u, dir / "cut.error.txt"), prefix + L"4294967295：" + std::wstring(2047, L'a') + L"\xFFFD");
     std::wstring message;
     EXPECT_FALSE(run_secure_extraction(dir / "p.zip", dir / std::string(4000, 'd') / std::string(4000, 'e'), message));
     EXPECT_EQ(message, L"安全解压命令超过系统长度限制");
