@@ -1,14 +1,11 @@
 // The platform layer's contracts, checked on both builds (the Windows build under Wine).
 #ifdef _WIN32
 #include <windows.h>
-// shellapi.h needs the types of windows.h first.
-#include <shellapi.h>
 #endif
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <random>
 
 #include "test_support.h"
 #include "transaction/file_operations.h"
@@ -39,34 +36,5 @@ TEST(RuntimeText, SystemMessagesAndPathsComeThroughWhole) {
     const std::wstring text = platform::utf8_to_wide_strict(failure_text(error)).value_or(L"not UTF-8");
     for (const std::wstring part : {L"copy failed", message.c_str(), L"C:\\升级\\a", L"D:\\é"}) {
         EXPECT_NE(text.find(part), std::wstring::npos) << platform::wide_to_utf8(text);
-    }
-}
-
-// The portable splitter keeps CommandLineToArgvW's rules where they are least
-// obvious; the Windows build also holds it to the system's own splitter.
-TEST(SplitCommandLine, KeepsTheSystemRulesForQuotesAndTheProgramName) {
-    std::vector<std::pair<std::wstring, std::vector<std::wstring>>> cases = {
-        {L"\"C:\\Program Files\\x.exe\" --target \"D:\\My App\"", {L"C:\\Program Files\\x.exe", L"--target", L"D:\\My App"}},
-        {L"p \"a\\\"b\" a\\\\b", {L"p", L"a\"b", L"a\\\\b"}}, {L"p \"a\\\\\" b", {L"p", L"a\\", L"b"}}, {L"p \"\" \t x", {L"p", L"", L"x"}},
-        {L"\"a b\"c d", {L"a b", L"c", L"d"}}, {L"a\"b c\" d", {L"a\"b", L"c d"}}, {L"p \"a\"\"b c\" d", {L"p", L"a\"b", L"c d"}},
-        {L" x", {L"", L"x"}}, {L"\"unterminated program", {L"unterminated program"}}, {L"p \"\"\"\" x", {L"p", L"\" x"}},
-        {L"p a\\\\\\\"b \"c\\\\\"", {L"p", L"a\\\"b", L"c\\"}}, {L"p 升级\\\"包\" \"é x\"", {L"p", L"升级\"包 é", L"x"}},
-    };
-    std::mt19937 random(20240611);
-    const std::wstring alphabet = L"ab \t\"\"\\\\\\升é";
-    for (int i = 0; kWindowsNames && i < 400; ++i) {  // compared with the system's splitter only
-        std::wstring line;
-        for (std::size_t n = 1 + random() % 24; n > 0; --n) line += alphabet[random() % alphabet.size()];
-        cases.push_back({line, {}});
-    }
-    for (const auto& [line, expected] : cases) {
-        const auto split = platform::split_command_line(line);
-        if (!expected.empty()) { EXPECT_EQ(split, expected) << platform::wide_to_utf8(line); }
-#ifdef _WIN32
-        int count = 0;
-        wchar_t** argv = ::CommandLineToArgvW(line.c_str(), &count);
-        EXPECT_EQ(std::vector<std::wstring>(argv, argv + (argv ? count : 0)), split) << platform::wide_to_utf8(line);
-        ::LocalFree(argv);
-#endif
     }
 }

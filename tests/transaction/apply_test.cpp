@@ -46,11 +46,8 @@ constexpr int kBackups = 3;
 TEST(ApplyUpdateTransaction, InstallsInOrderManifestLastAndJournalsEveryEntry) {
     Update update;
     const TransactionResult result = update.run();
-    EXPECT_TRUE(result.committed && result.error.empty());
-    EXPECT_EQ(update.status(), "COMMITTED\n");
-    EXPECT_EQ(read_file(update.backup / "files.tsv"),
-              "restore\ta.dll\nrestore\tbin/core.dll\nremove\tbin/new.dll\nremove\tplugins/p.dll\nrestore\trelease.json\n");
-    EXPECT_EQ(read_file(update.backup / "files/bin/core.dll"), "old");
+    EXPECT_EQ(std::tuple(result.committed, result.error, update.status(), read_file(update.backup / "files/bin/core.dll")), std::tuple(true, "", "COMMITTED\n", "old"));
+    EXPECT_EQ(read_file(update.backup / "files.tsv"), "restore\ta.dll\nrestore\tbin/core.dll\nremove\tbin/new.dll\nremove\tplugins/p.dll\nrestore\trelease.json\n");
     auto expected = update.old_tree;
     for (const auto& name : update.order) expected[name.generic_u8string()] = "new";
     EXPECT_EQ(snapshot(update.target), expected);

@@ -22,13 +22,12 @@ struct Installation {
     FailingCopy copy;
 
     Installation(const std::string& status, const std::string& journal) {
-        for (const char* name : {"bin/a.dll", "plugins/new.dll", "release.json"}) write_file(root / name, "new");
-        write_file(root / "settings.json", "user");
-        write_file(root / "alarm_history/x.db", "user");
-        write_file(backup / "files/bin/a.dll", "old a");
-        write_file(backup / "files/release.json", "old release");
-        write_file(backup / "files/settings.json", "hostile");
-        write_file(backup / "transaction.status", status);
+        for (const auto& [name, bytes] : std::map<fs::path, std::string>{
+                 {"bin/a.dll", "new"}, {"plugins/new.dll", "new"}, {"release.json", "new"}, {"settings.json", "user"}, {"alarm_history/x.db", "user"},
+                 {"updates/backup_1/files/bin/a.dll", "old a"}, {"updates/backup_1/files/release.json", "old release"},
+                 {"updates/backup_1/files/settings.json", "hostile"}, {"updates/backup_1/transaction.status", status}}) {
+            write_file(root / name, bytes);
+        }
         if (journal != "-") write_file(backup / "files.tsv", journal);
     }
     TransactionResult recover(const fs::path& backup_directory, const PathCheck& check = ensure_no_reparse_point) {
