@@ -1,11 +1,13 @@
 #include "driver/options.h"
 
+#include "driver/bootstrap.h"
+#include "driver/layout.h"
+
 #include <gtest/gtest.h>
 
 #include <stdexcept>
 #include <tuple>
 
-#include "driver/layout.h"
 #include "test_support.h"
 
 TEST(ParseArguments, CommandLineTable) {
@@ -78,5 +80,38 @@ TEST(StagedLayout, PayloadRootAndRequiredFiles) {
         const fs::path root = find_payload_root(dir / "package");
         EXPECT_EQ(root, c.payload.empty() ? dir / "package" : dir / "package" / c.payload);
         EXPECT_EQ(check_staged_layout(root), c.valid) << c.files.front();
+    }
+}
+
+// The relaunched copy reads its own command line back with the system's rules.
+TEST(RelaunchParameters, TheCopyReadsBackTheSameOptions) {
+    const UpdaterOptions cases[] = {
+        {L"/tmp/my pkg.zip", L"/opt/lumetra/", 0, L"Pannix.exe", false, false},
+        {L"C:\\Temp\\a \"b\" c.zip", L"D:\\My App\\", 4294967295u, L"Lumetra.exe", false, false},
+        {L"\\\\server\\share\\x\\\"y\\\\.zip", L"D:\\App\\\\", 1, L"Pannix.exe", false, false},
+        {L"C:\\t\tab.zip", L"D:\\\"quoted\"\\", 7, L"Lumetra.exe", false, false},
+    };
+    for (const UpdaterOptions& c : cases) {
+        const std::wstring line = L"C:\\Temp\\LumetraUpdater.exe " + make_relaunch_parameters(c);
+        const UpdaterOptions read = parse_arguments(platform::split_command_line(line));
+        EXPECT_EQ(std::tuple(read.package.wstring(), read.target.wstring(), read.pid, read.launch.wstring(), read.detached, read.verify_extract),
+                  std::tuple(c.package.wstring(), c.target.wstring(), c.pid, c.launch.wstring(), true, false)) << platform::wide_to_utf8(line);
+    }
+}
+
+// The updater must relaunch whenever it runs from the installation itself,
+// however the target is spelled, or it cannot replace its own file.
+TEST(RunsFromInstallation, TheDirectoriesIdentityDecidesNotTheirSpelling) {
+    TempDir dir;
+    const fs::path app = dir / "Application Files";
+    fs::create_directories(app / "tools");
+    ASSERT_TRUE(!kWindowsNames || short_name(app, "") != "Application Files") << "no distinct short name";
+    const std::pair<fs::path, bool> cases[] = {
+        {app, true}, {app / ".", true}, {app / "tools" / "..", true}, {app.wstring() + L"\\.", kWindowsNames},
+        {dir / "application files", kWindowsNames}, {dir / short_name(app, "Application Files"), true},
+        {app / "tools", false}, {dir.path(), false}, {dir / "Gone", false},
+    };
+    for (const auto& [target, relaunch] : cases) {
+        EXPECT_EQ(runs_from_installation(app / "LumetraUpdater.exe", target), relaunch) << platform::wide_to_utf8(target.wstring());
     }
 }
