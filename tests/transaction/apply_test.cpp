@@ -44,17 +44,6 @@ constexpr int kBackups = 3;
 
 }  // namespace
 
-TEST(ApplyUpdateTransaction, InstallsInOrderManifestLastAndJournalsEveryEntry) {
-    Update update;
-    const TransactionResult result = update.run();
-    EXPECT_EQ(std::tuple(result.committed, result.error, update.status(), read_file(update.backup / "files/bin/core.dll")), std::tuple(true, "", "COMMITTED\n", "old"));
-    EXPECT_EQ(read_file(update.backup / "files.tsv"), "restore\ta.dll\nrestore\tbin/core.dll\nremove\tbin/new.dll\nremove\tplugins/p.dll\nrestore\trelease.json\n");
-    auto expected = update.old_tree;
-    for (const auto& name : update.order) expected[name.generic_u8string()] = "new";
-    EXPECT_EQ(snapshot(update.target), expected);
-    EXPECT_EQ(checks_after(update.log, "APPLYING", update.target), update.order);
-}
-
 // The k-th apply copy fails, leaving a partial file or, when locked, refusing
 // the copy and the first undo: entries k to 1 are undone, in that order.
 TEST(ApplyUpdateTransaction, AFailedCopyUndoesTheTouchedEntriesInReverse) {
@@ -76,10 +65,10 @@ TEST(ApplyUpdateTransaction, AFailedCopyUndoesTheTouchedEntriesInReverse) {
     }
 }
 
-// The installation ends as it was unless committed; a failed undo step is
+// The installation ends new when committed, else as it was; a failed undo step is
 // named and leaves "RECOVERY_REQUIRED"; a status is recorded only once the
 // backup area exists.
-TEST(ApplyUpdateTransaction, FailureTable) {
+TEST(ApplyUpdateTransaction, OutcomeTable) {
     struct Case {
         const char* name;
         void (*arrange)(Update&);
@@ -92,6 +81,7 @@ TEST(ApplyUpdateTransaction, FailureTable) {
         {"failed undo step", [](Update& u) { u.copy.fail_calls = {kBackups + 5, 10}; }, "injected copy failure", "RECOVERY_REQUIRED\n", false, false},
         {"COMMITTED not written", [](Update& u) { u.failing_words = {"COMMITTED"}; }, unpersisted, "ROLLED_BACK\n"},
         // rolling back under a word that replaced "APPLYING" would contradict the tree
+        {"no fault", [](Update&) {}, "", "COMMITTED\n", true},
         {"COMMITTED not flushed", [](Update& u) { u.unflushed_words = {"COMMITTED"}; }, "", "COMMITTED\n", true},
         {"ROLLED_BACK not flushed", [](Update& u) { u.failing_words = {"COMMITTED"}; u.unflushed_words = {"ROLLED_BACK"}; },
          unpersisted, "ROLLED_BACK\n"},
@@ -123,6 +113,10 @@ TEST(ApplyUpdateTransaction, FailureTable) {
         if (!result.failed_restores.empty()) expected["bin/core.dll"] = "partial";
         if (c.committed) for (const auto& name : update.order) expected[name.generic_u8string()] = "new";
         EXPECT_EQ(snapshot(update.target), expected);
+        if (!c.committed) continue;  // installed in order, manifest last, every entry journaled and the old bytes kept
+        EXPECT_EQ(checks_after(update.log, "APPLYING", update.target), update.order);
+        EXPECT_EQ(read_file(update.backup / "files.tsv"), "restore\ta.dll\nrestore\tbin/core.dll\nremove\tbin/new.dll\nremove\tplugins/p.dll\nrestore\trelease.json\n");
+        EXPECT_EQ(read_file(update.backup / "files/bin/core.dll"), "old");
     }
 }
 
