@@ -42,10 +42,37 @@ std::string short_name(const fs::path& path, const char* posix_alias) {
 }
 
 HeldFile::HeldFile(const fs::path& file, unsigned milliseconds) {
-    const std::wstring line = quote_argument((platform::own_executable_path().parent_path() / "lumetra_test_child").wstring()) +
-                              L" hold " + quote_argument(file.wstring()) + L" " + std::to_wstring(milliseconds);
-    child = std::thread([this, line, milliseconds] { std::uint32_t code; platform::run_process(line, milliseconds + 10000, code), ended = true; });
-    const fs::path marker = fs::path(file) += ".held";  // written by the child once the file is open
-    while (!fs::exists(marker) && !ended) platform::pause_milliseconds(10);
-    if (!fs::exists(marker)) child.join(), throw std::runtime_error("the test child cannot hold the file");
+    std::string said;
+#ifdef _WIN32
+    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+    HANDLE out_read = nullptr, out_write = nullptr;
+    if (!::CreatePipe(&out_read, &out_write, &inherit, 0)) throw std::runtime_error("pipe");
+    ::SetHandleInformation(out_read, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = startup.hStdError = out_write;
+    PROCESS_INFORMATION info{};
+    std::wstring line = quote_argument((platform::own_executable_path().parent_path() / L"lumetra_test_child.exe").wstring()) +
+                        L" hold " + quote_argument(file.wstring()) + L" " + std::to_wstring(milliseconds);
+    const BOOL started = ::CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &startup, &info);
+    ::CloseHandle(out_write);
+    if (started) {
+        ::CloseHandle(info.hThread);
+        process = info.hProcess;
+        char c = 0;  // the child says "held" once the file is open
+        for (DWORD read = 0; c != '\n' && ::ReadFile(out_read, &c, 1, &read, nullptr) && read == 1;) said += c;
+    }
+    ::CloseHandle(out_read);
+#else
+    (void)file, (void)milliseconds;
+#endif
+    if (said.rfind("held", 0) != 0) this->~HeldFile(), throw std::runtime_error("the test child cannot hold the file");
+}
+
+HeldFile::~HeldFile() {
+#ifdef _WIN32
+    if (process) ::TerminateProcess(process, 9), ::WaitForSingleObject(process, INFINITE), ::CloseHandle(process);
+#endif
+    process = nullptr;
 }

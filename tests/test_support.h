@@ -2,13 +2,11 @@
 // holding a file, and doubles of the transaction's pluggable operations.
 #pragma once
 
-#include <atomic>
 #include <filesystem>
 #include <map>
 #include <set>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/platform.h"
@@ -36,9 +34,9 @@ std::string short_name(const fs::path& path, const char* posix_alias);  // the 8
 // (Windows only), from construction on; throws when it cannot.
 struct HeldFile {
     HeldFile(const fs::path& file, unsigned milliseconds);
-    ~HeldFile() { child.join(); }
-    std::atomic<bool> ended{false};
-    std::thread child;
+    HeldFile(const HeldFile&) = delete;
+    ~HeldFile();
+    void* process = nullptr;
 };
 
 // Copies as the updater does; calls numbered in fail_calls (from 1) throw,

@@ -136,7 +136,7 @@ TEST(CopyFileWithRetry, GivesUpNamingBothPaths) {
 TEST(HeldByAnotherProcess, EveryFileChangingOperationOutwaitsAShortHold) {
     if (!kWindowsNames) GTEST_SKIP() << "POSIX has no sharing modes";
     for (const std::string operation : {"copy", "status replace", "flush"}) {
-        for (const unsigned hold_ms : {1000u, 6000u}) {
+        for (const unsigned hold_ms : {1000u, 10000u}) {
             SCOPED_TRACE(operation + ", held " + std::to_string(hold_ms) + " ms");
             TempDir dir;
             write_file(dir / "new.exe", "new");
