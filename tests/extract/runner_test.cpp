@@ -1,68 +1,114 @@
 #include "extract/runner.h"
 
+#ifdef _WIN32
+#include <windows.h>
+// shellapi.h needs the types of windows.h first.
+#include <shellapi.h>
+#endif
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <random>
+#include <tuple>
 
-#include "platform/platform.h"
 #include "test_support.h"
 
-namespace fs = std::filesystem;
+namespace {
+
+// The portable splitter's reading, held to the system's own on Windows.
+std::vector<std::wstring> split(const std::wstring& line) {
+    std::vector<std::wstring> portable = platform::split_command_line(line);
+#ifdef _WIN32
+    int count = 0;
+    wchar_t** argv = ::CommandLineToArgvW(line.c_str(), &count);
+    EXPECT_EQ(std::vector<std::wstring>(argv, argv + (argv ? count : 0)), portable) << platform::wide_to_utf8(line);
+    ::LocalFree(argv);
+#endif
+    return portable;
+}
+
+}  // namespace
+
+// The portable splitter keeps CommandLineToArgvW's rules where they are least
+// obvious; the Windows build also holds it to the system's own splitter.
+TEST(SplitCommandLine, KeepsTheSystemRulesForQuotesAndTheProgramName) {
+    std::vector<std::pair<std::wstring, std::vector<std::wstring>>> cases = {
+        {L"\"C:\\Program Files\\x.exe\" --target \"D:\\My App\"", {L"C:\\Program Files\\x.exe", L"--target", L"D:\\My App"}},
+        {L"p \"a\\\"b\" a\\\\b", {L"p", L"a\"b", L"a\\\\b"}}, {L"p \"a\\\\\" b", {L"p", L"a\\", L"b"}}, {L"p \"\" \t x", {L"p", L"", L"x"}},
+        {L"\"a b\"c d", {L"a b", L"c", L"d"}}, {L"a\"b c\" d", {L"a\"b", L"c d"}}, {L"p \"a\"\"b c\" d", {L"p", L"a\"b", L"c d"}},
+        {L" x", {L"", L"x"}}, {L"\"unterminated program", {L"unterminated program"}}, {L"p \"\"\"\" x", {L"p", L"\" x"}},
+        {L"p a\\\\\\\"b \"c\\\\\"", {L"p", L"a\\\"b", L"c\\"}}, {L"p 升级\\\"包\" \"é x\"", {L"p", L"升级\"包 é", L"x"}},
+    };
+    std::mt19937 random(20240611);
+    const std::wstring alphabet = L"ab \t\"\"\\\\\\升é";
+    for (int i = 0; kWindowsNames && i < 400; ++i) {  // compared with the system's splitter only
+        std::wstring line;
+        for (std::size_t n = 1 + random() % 24; n > 0; --n) line += alphabet[random() % alphabet.size()];
+        cases.push_back({line, {}});
+    }
+    for (const auto& [line, expected] : cases) {
+        const auto read = split(line);
+        if (!expected.empty()) { EXPECT_EQ(read, expected) << platform::wide_to_utf8(line); }
+    }
+}
+
+// Every reader gets each quoted value back.
+TEST(QuoteArgument, EveryReaderGetsTheValueBack) {
+    std::vector<std::wstring> values = {L"C:\\Temp\\pkg.zip", L"a\"b", L"\"", L"", L"D:\\My App", L"a\\\\b", L"D:\\App\\", L"x\\\\", L"a\\\"b", L"升级 包\t"};
+    std::mt19937 random(20250101);
+    const std::wstring alphabet = L"a Z\t\"\\\\\\/:.升é\u00a0-";
+    for (int round = 0; round < 3000; ++round) {
+        std::wstring value;
+        for (std::size_t n = random() % 15; n > 0; --n) value += alphabet[random() % alphabet.size()];
+        values.push_back(value);
+    }
+    for (std::size_t i = 0; i + 2 < values.size(); ++i) {
+        const std::wstring line = L"\"C:\\Program Files\\prog.exe\" " + quote_argument(values[i]) + L" " + quote_argument(values[i + 1]) +
+                                  L" " + quote_argument(values[i + 2]);
+        const std::vector<std::wstring> expected{L"C:\\Program Files\\prog.exe", values[i], values[i + 1], values[i + 2]};
+        ASSERT_EQ(split(line), expected) << "value " << i;
+    }
+}
 
 TEST(ExtractionCommandLine, RefusedFrom32760CodeUnitsAndRoomForTwo1000CharacterPaths) {
     const std::wstring module = L"function Expand-LumetraPackage {}";
     const std::size_t base = utf16_length(*extraction_command_line(module, L"/p.zip", L"/d", L"/"));
     // The PowerShell path adds one code unit per character, so any length can be hit.
-    const std::string fits = "/" + std::string(32759 - base, 'p');
-    EXPECT_EQ(utf16_length(*extraction_command_line(module, L"/p.zip", L"/d", fs::u8path(fits))), 32759u);
-    EXPECT_FALSE(extraction_command_line(module, L"/p.zip", L"/d", fs::u8path(fits + "p")));
-    const std::string pair = fits.substr(2) + u8"\U0001F600";  // one character, two code units
-    EXPECT_EQ(utf16_length(*extraction_command_line(module, L"/p.zip", L"/d", fs::u8path(pair))), 32759u);
-    EXPECT_FALSE(extraction_command_line(module, L"/p.zip", L"/d", fs::u8path(pair + "p")));
-
-    const std::wstring shipped = *decode_extraction_module(*platform::extraction_script());
-    const auto longest = extraction_command_line(shipped, L"C:\\" + std::wstring(997, L'p'), L"C:\\" + std::wstring(997, L'd'),
-                                                 L"C:\\Windows\\system32\\WindowsPowerShell/v1.0/powershell.exe");
+    const std::string fits = "/" + std::string(32759 - base, 'p'), pair = fits.substr(2) + u8"\U0001F600";  // two code units
+    for (const std::string& powershell : {fits, pair}) {
+        EXPECT_EQ(utf16_length(*extraction_command_line(module, L"/p.zip", L"/d", fs::u8path(powershell))), 32759u);
+        EXPECT_FALSE(extraction_command_line(module, L"/p.zip", L"/d", fs::u8path(powershell + "p")));
+    }
+    const auto longest = extraction_command_line(*decode_extraction_module(*platform::extraction_script()), L"C:\\" + std::wstring(997, L'p'),
+                                                 L"C:\\" + std::wstring(997, L'd'), L"C:\\Windows\\system32\\WindowsPowerShell/v1.0/powershell.exe");
     ASSERT_TRUE(longest);
     std::printf("command with two 1,000-character paths: %zu of 32,759 code units\n", utf16_length(*longest));
 }
 
-TEST(ExtractionFailureMessage, AppendsAtMost2048BytesOfTheErrorFile) {
+TEST(ExtractionFailureMessage, AppendsAtMost2048BytesOfTheErrorFileAndRefusesATooLongCommand) {
     TempDir dir;
     const std::wstring prefix = L"安全解压失败或超时，exit=";
-    EXPECT_EQ(extraction_failure_message(1, dir / "none.error.txt"), prefix + L"1");
     write_file(dir / "empty.error.txt", "");
+    write_file(dir / "long.error.txt", std::string(2048, 'a') + "b");
+    write_file(dir / "cut.error.txt", std::string(2047, 'a') + "升");  // the cut character becomes U+FFFD
+    EXPECT_EQ(extraction_failure_message(1, dir / "none.error.txt"), prefix + L"1");
     EXPECT_EQ(extraction_failure_message(1, dir / "empty.error.txt"), prefix + L"1");
-    // 2,047 bytes and a three-byte character: the cut one becomes U+FFFD.
-    write_file(dir / "long.error.txt", std::string(2047, 'a') + "升");
-    EXPECT_EQ(extraction_failure_message(4294967295u, dir / "long.error.txt"),
-              prefix + L"4294967295：" + std::wstring(2047, L'a') + L"\xFFFD");
-}
-
-TEST(RunSecureExtraction, RefusesATooLongCommandAndReportsTheScriptsOwnMessage) {
-    TempDir dir;
+    EXPECT_EQ(extraction_failure_message(2, dir / "long.error.txt"), prefix + L"2：" + std::wstring(2048, L'a'));
+    EXPECT_EQ(extraction_failure_message(4294967295u, dir / "cut.error.txt"), prefix + L"4294967295：" + std::wstring(2047, L'a') + L"\xFFFD");
     std::wstring message;
     EXPECT_FALSE(run_secure_extraction(dir / "p.zip", dir / std::string(4000, 'd') / std::string(4000, 'e'), message));
     EXPECT_EQ(message, L"安全解压命令超过系统长度限制");
-#ifndef _WIN32  // the Linux build's PowerShell; a stale error file is not this run's
-    write_file(dir / "dest/leftover", "x");
-    write_file(dir / "dest.error.txt", "stale");
-    EXPECT_FALSE(run_secure_extraction(dir / "missing.zip", dir / "dest", message));
-    EXPECT_EQ(message, L"安全解压失败或超时，exit=1：解压目录必须已建立且为空");
-#endif
 }
 
 #ifndef _WIN32
-TEST(RunProcessWithTimeout, ExitCodesAndTimeOut) {
-    std::uint32_t code = 77;
-    EXPECT_TRUE(run_process_with_timeout(L"/bin/sh -c \"exit 0\"", 10000, code));
-    EXPECT_EQ(code, 0u);
-    EXPECT_FALSE(run_process_with_timeout(L"/bin/sh -c \"exit 3\"", 10000, code));
-    EXPECT_EQ(code, 3u);
-    code = 77;
-    EXPECT_FALSE(run_process_with_timeout(L"/nonexistent/program", 10000, code));
-    EXPECT_EQ(code, 77u);
-    EXPECT_FALSE(run_process_with_timeout(L"/bin/sleep 30", 300, code));
-    EXPECT_EQ(code, 1u);
+TEST(RunProcessWithTimeout, ExitCodesNotStartedAndTimeOut) {
+    const std::tuple<const wchar_t*, std::uint32_t, bool, std::uint32_t> cases[] = {
+        {L"/bin/sh -c \"exit 0\"", 10000, true, 0}, {L"/bin/sh -c \"exit 3\"", 10000, false, 3},
+        {L"/nonexistent/program", 10000, false, 77}, {L"/bin/sleep 30", 300, false, 1}};
+    for (const auto& [line, timeout, finished, code] : cases) {
+        std::uint32_t got = 77;
+        EXPECT_EQ(std::pair(run_process_with_timeout(line, timeout, got), got), std::pair(finished, code)) << line;
+    }
 }
 #endif

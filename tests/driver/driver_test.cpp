@@ -1,0 +1,117 @@
+#include "driver/options.h"
+
+#include "driver/bootstrap.h"
+#include "driver/layout.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <tuple>
+
+#include "test_support.h"
+
+TEST(ParseArguments, CommandLineTable) {
+    struct Case { std::vector<std::wstring> args; std::wstring package, target, launch = L"Lumetra.exe"; std::uint32_t pid = 0; bool detached = false, verify = false; };
+    const Case cases[] = {
+        {{L"u", L"--package", L"a.zip", L"--target", L"D:\\App"}, L"a.zip", L"D:\\App"},  // defaults
+        {{L"u", L"--package", L"a.zip", L"--target"}, L"a.zip", L""},  // a name without value
+        {{L"u", L"--Package", L"a.zip", L"--target", L"T"}, L"", L"T"},  // names are exact
+        {{L"u", L"--package=a.zip", L"--target", L"D:\\App"}, L"", L""},
+        {{L"u", L"--pid", L"abc", L"--target", L"T"}, L"", L"T"},
+        {{L"u", L"--pid", L"4242x", L"--target", L"T"}, L"", L"T", L"Lumetra.exe", 4242},  // wcstoul
+        {{L"u", L"--detached", L"yes", L"--verify-extract", L"true"}, L"", L""},  // flags take "1"
+        {{L"u", L"--detached", L"1", L"--verify-extract", L"1"}, L"", L"", L"Lumetra.exe", 0, true, true},
+        {{L"u", L"--detached", L"1", L"--detached", L"0", L"--package", L"a", L"--package", L"b"}, L"b", L""},  // last wins
+        {{L"u", L"--package", L"--target", L"--launch", L"Pannix.exe"}, L"--target", L"", L"Pannix.exe"},
+        {{L"u", L"--package"}, L"", L""},  // fewer than three elements
+        {{}, L"", L""},
+    };
+    for (const auto& c : cases) {
+        const UpdaterOptions o = parse_arguments(c.args);
+        EXPECT_EQ(std::tuple(o.package.wstring(), o.target.wstring(), o.launch.wstring(), o.pid, o.detached, o.verify_extract),
+                  std::tuple(c.package, c.target, c.launch, c.pid, c.detached, c.verify));
+    }
+}
+
+TEST(ValidateOptions, ValidationTable) {
+    TempDir dir;
+    write_file(dir / "pkg.zip", "x");
+    fs::create_directories(dir / "app" / "sub");
+    enum Outcome { valid, incomplete, invalid };
+    struct Case { fs::path package, target, launch; Outcome outcome; };
+    const Case cases[] = {
+        {dir / "app" / ".." / "pkg.zip", dir / "app" / "sub" / "..", L"Lumetra.exe", valid},
+        {dir / "app", dir / "app", L"Pannix.exe", valid},  // extraction judges a directory package
+        {dir / "pkg.zip", L"", L"Lumetra.exe", incomplete},
+        {L"", dir / "app", L"Lumetra.exe", incomplete},
+        {dir / "absent.zip", dir / "app", L"Lumetra.exe", incomplete},
+        {dir / "pkg.zip", dir / "pkg.zip", L"Lumetra.exe", invalid},  // target is a file
+        {dir / "pkg.zip", dir / "nowhere", L"Lumetra.exe", invalid},
+        {dir / "pkg.zip", dir.path().root_path(), L"Lumetra.exe", invalid},
+        {dir / "pkg.zip", dir / "app", L"PannixRuntime.exe", invalid},
+        {dir / "pkg.zip", dir / "app", L"lumetra.exe", invalid},  // letter case counts
+        {dir / "pkg.zip", dir / "app", fs::path(L"bin") / L"Lumetra.exe", invalid},
+    };
+    for (const auto& c : cases) {
+        UpdaterOptions o{c.package, c.target, 0, c.launch, false, false};
+        SCOPED_TRACE(c.target.string() + " " + c.launch.string());
+        try {
+            EXPECT_EQ(validate_options(o) ? valid : incomplete, c.outcome);
+        } catch (const std::runtime_error& e) {
+            EXPECT_EQ(std::string(e.what()) + std::to_string(c.outcome), "invalid installation directory or launch executable2");
+        }
+        if (c.outcome == valid) { EXPECT_EQ(std::pair(o.package, o.target), std::pair(fs::absolute(c.package).lexically_normal(), fs::absolute(c.target).lexically_normal())); }
+    }
+}
+
+TEST(StagedLayout, PayloadRootAndRequiredFiles) {
+    struct Case { std::vector<std::string> files; std::string payload; bool valid; };  // directories end with '/'
+    const Case cases[] = {
+        {{"release.json", "Lumetra.exe"}, "", true},
+        {{"app/release.json", "app/Lumetra.exe"}, "app", true},
+        {{"release.json", "Lumetra.exe", "app/"}, "app", false},  // app decides where to look
+        {{"release.json"}, "", false},
+        {{"Lumetra.exe"}, "", false},
+        {{"release.json", "Pannix.exe"}, "", false},  // Lumetra.exe whatever is launched
+    };
+    for (const auto& c : cases) {
+        TempDir dir;
+        for (const auto& f : c.files) f.back() == '/' ? (void)fs::create_directories(dir / "package" / f) : write_file(dir / "package" / f, "x");
+        const fs::path root = find_payload_root(dir / "package");
+        EXPECT_EQ(root, c.payload.empty() ? dir / "package" : dir / "package" / c.payload);
+        EXPECT_EQ(check_staged_layout(root), c.valid) << c.files.front();
+    }
+}
+
+// The relaunched copy reads its own command line back with the system's rules.
+TEST(RelaunchParameters, TheCopyReadsBackTheSameOptions) {
+    const UpdaterOptions cases[] = {
+        {L"/tmp/my pkg.zip", L"/opt/lumetra/", 0, L"Pannix.exe", false, false},
+        {L"C:\\Temp\\a \"b\" c.zip", L"D:\\My App\\", 4294967295u, L"Lumetra.exe", false, false},
+        {L"\\\\server\\share\\x\\\"y\\\\.zip", L"D:\\App\\\\", 1, L"Pannix.exe", false, false},
+        {L"C:\\t\tab.zip", L"D:\\\"quoted\"\\", 7, L"Lumetra.exe", false, false},
+    };
+    for (const UpdaterOptions& c : cases) {
+        const std::wstring line = L"C:\\Temp\\LumetraUpdater.exe " + make_relaunch_parameters(c);
+        const UpdaterOptions read = parse_arguments(platform::split_command_line(line));
+        EXPECT_EQ(std::tuple(read.package.wstring(), read.target.wstring(), read.pid, read.launch.wstring(), read.detached, read.verify_extract),
+                  std::tuple(c.package.wstring(), c.target.wstring(), c.pid, c.launch.wstring(), true, false)) << platform::wide_to_utf8(line);
+    }
+}
+
+// The updater must relaunch whenever it runs from the installation itself,
+// however the target is spelled, or it cannot replace its own file.
+TEST(RunsFromInstallation, TheDirectoriesIdentityDecidesNotTheirSpelling) {
+    TempDir dir;
+    const fs::path app = dir / "Application Files";
+    fs::create_directories(app / "tools");
+    ASSERT_TRUE(!kWindowsNames || short_name(app, "") != "Application Files") << "no distinct short name";
+    const std::pair<fs::path, bool> cases[] = {
+        {app, true}, {app / ".", true}, {app / "tools" / "..", true}, {app.wstring() + L"\\.", kWindowsNames},
+        {dir / "application files", kWindowsNames}, {dir / short_name(app, "Application Files"), true},
+        {app / "tools", false}, {dir.path(), false}, {dir / "Gone", false},
+    };
+    for (const auto& [target, relaunch] : cases) {
+        EXPECT_EQ(runs_from_installation(app / "LumetraUpdater.exe", target), relaunch) << platform::wide_to_utf8(target.wstring());
+    }
+}
