@@ -42,31 +42,31 @@ void paint_bar(HDC dc) {
 
 LRESULT CALLBACK procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
     switch (message) {
-    case WM_CLOSE:  // Alt+F4: there is nothing to cancel, least of all while files are replaced
-        return 0;
-    case WM_MOUSEACTIVATE:
-        return MA_NOACTIVATE;
-    case WM_TIMER: {
-        progress.offset += kStep;
-        RECT bar = bar_rect();
-        InvalidateRect(window, &bar, FALSE);
-        return 0;
-    }
-    case WM_PAINT: {
-        PAINTSTRUCT paint;
-        paint_bar(BeginPaint(window, &paint));
-        EndPaint(window, &paint);
-        return 0;
-    }
-    case kCloseMessage:
-        DestroyWindow(window);
-        return 0;
-    case WM_DESTROY:
-        KillTimer(window, kTimer);
-        PostQuitMessage(0);
-        return 0;
-    default:
-        return DefWindowProcW(window, message, wparam, lparam);
+        case WM_CLOSE:  // Alt+F4: there is nothing to cancel, least of all while files are replaced
+            return 0;
+        case WM_MOUSEACTIVATE:
+            return MA_NOACTIVATE;
+        case WM_TIMER: {
+            progress.offset += kStep;
+            RECT bar = bar_rect();
+            InvalidateRect(window, &bar, FALSE);
+            return 0;
+        }
+        case WM_PAINT: {
+            PAINTSTRUCT paint;
+            paint_bar(BeginPaint(window, &paint));
+            EndPaint(window, &paint);
+            return 0;
+        }
+        case kCloseMessage:
+            DestroyWindow(window);
+            return 0;
+        case WM_DESTROY:
+            KillTimer(window, kTimer);
+            PostQuitMessage(0);
+            return 0;
+        default:
+            return DefWindowProcW(window, message, wparam, lparam);
     }
 }
 
@@ -101,9 +101,10 @@ DWORD WINAPI run_window(void*) {
                                   nullptr, nullptr, instance, nullptr);
     HFONT font = nullptr;
     if (window) {
-        progress.line = CreateWindowExW(0, L"STATIC", progress.first_stage.c_str(),
-                                        WS_CHILD | WS_VISIBLE | SS_LEFT | SS_NOPREFIX, kMargin, 20,
-                                        kWidth - 2 * kMargin, 26, window, nullptr, instance, nullptr);
+        progress.line =
+            CreateWindowExW(0, L"STATIC", progress.first_stage.c_str(),
+                            WS_CHILD | WS_VISIBLE | SS_LEFT | SS_NOPREFIX, kMargin, 20,
+                            kWidth - 2 * kMargin, 26, window, nullptr, instance, nullptr);
         NONCLIENTMETRICSW metrics{};
         metrics.cbSize = sizeof metrics;
         if (SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0)) {

@@ -19,14 +19,14 @@ bool is_protected_path(const fs::path& relative_path) {
     // Native text throughout: no conversion, so no failure on any name.
     const Text& text = relative_path.native();
     if (text.empty()) return true;
-    static const char* const kDirectories[] = {"config",      "projects", "models",
-                                               "logs",        "interaction", "updates",
+    static const char* const kDirectories[] = {"config",      "projects",     "models",
+                                               "logs",        "interaction",  "updates",
                                                "diagnostics", "alarm_history"};
     // Backslashes separate elements as forward slashes do, on every platform:
     // packages and journals come from Windows.
     const std::size_t separator = text.find_first_of(native_text("/\\"));
-    const Text first =
-        to_lower_native(separator == 0 ? relative_path.begin()->native() : text.substr(0, separator));
+    const Text first = to_lower_native(separator == 0 ? relative_path.begin()->native()
+                                                      : text.substr(0, separator));
     for (const char* name : kDirectories) {
         if (first == native_text(name)) return true;
     }

@@ -36,7 +36,8 @@ bool remove_if_present(const std::filesystem::path& file) {
     if (!ec) return removed;
     // ENOTDIR, or Windows' path not found: the file cannot exist.
     std::error_code ignored;
-    if (std::filesystem::symlink_status(file, ignored).type() == std::filesystem::file_type::not_found) {
+    if (std::filesystem::symlink_status(file, ignored).type() ==
+        std::filesystem::file_type::not_found) {
         return false;
     }
     throw std::filesystem::filesystem_error("remove", file, ec);
@@ -53,7 +54,8 @@ bool same_content(const std::filesystem::path& a, const std::filesystem::path& b
     for (;;) {
         x.read(bx, sizeof bx);
         y.read(by, sizeof by);
-        if (x.gcount() != y.gcount() || std::memcmp(bx, by, static_cast<std::size_t>(x.gcount())) != 0) {
+        if (x.gcount() != y.gcount() ||
+            std::memcmp(bx, by, static_cast<std::size_t>(x.gcount())) != 0) {
             return false;
         }
         if (x.eof() || y.eof()) return x.eof() && y.eof() && !x.bad() && !y.bad();

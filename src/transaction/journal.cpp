@@ -56,7 +56,8 @@ std::string journal_line(const InstallEntry& entry) {
     // Where paths are bytes already, nothing above has checked them.
     require_utf8(text, "path is not valid unicode");
     std::replace(text.begin(), text.end(), '\\', '/');
-    if (std::any_of(text.begin(), text.end(), is_control)) throw std::runtime_error("invalid filename for recovery journal");
+    if (std::any_of(text.begin(), text.end(), is_control))
+        throw std::runtime_error("invalid filename for recovery journal");
     return (entry.existed ? "restore\t" : "remove\t") + text + '\n';
 }
 

@@ -96,10 +96,9 @@ TransactionResult recover_interrupted_update(const fs::path& installation_root,
             refuse("transaction is not pending recovery");
         }
 
-        const std::vector<RecoveryEntry> entries =
-            read_journal(backup / "files.tsv", [&](const RecoveryEntry& entry) {
-                check_location(entry, root, backup, path_check);
-            });
+        const std::vector<RecoveryEntry> entries = read_journal(
+            backup / "files.tsv",
+            [&](const RecoveryEntry& entry) { check_location(entry, root, backup, path_check); });
         for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry) {
             try {
                 undo(*entry, root, backup, copy, path_check);
