@@ -75,6 +75,11 @@ void roll_back(const InstallSet& set, std::size_t applied, const CopyOperation& 
                 if (restore_file(copy, set.backup / "files" / entry.relative_path, destination)) {
                     if (!durability.flush_file(destination)) throw std::runtime_error("flush");
                     flush_directory = !flushed_directories.count(directory);
+                } else {
+                    // The old bytes are in place, perhaps written by a copy that
+                    // failed only afterwards: put them on the disk if it can be
+                    // done (a held file cannot be opened and was never changed).
+                    durability.flush_file(destination);
                 }
             } else {
                 std::error_code ignored;

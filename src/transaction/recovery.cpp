@@ -57,6 +57,8 @@ void undo(const RecoveryEntry& entry, const fs::path& root, const fs::path& back
         if (restore_file(copy, backup / "files" / entry.relative_path, destination)) {
             require_flushed(platform::flush_file(destination), destination);
             require_flushed(platform::flush_directory(directory), directory);
+        } else {
+            platform::flush_file(destination);  // best effort, as in the roll-back
         }
         return;
     }
