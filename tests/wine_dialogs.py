@@ -3,7 +3,9 @@ virtual X display, message boxes recorded as "[title] text" (as the Linux
 build writes them to standard error) and answered by tests/windows/dialog_helper."""
 import os
 import shutil
+import socket
 import subprocess
+import tempfile
 import time
 
 SOURCE = os.environ.get("LUMETRA_SOURCE") or os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -19,6 +21,15 @@ PROGRESS = "LumetraUpdaterProgress"  # the window class of the program's progres
 _ready = set()
 
 
+def _display_answers():
+    with socket.socket(socket.AF_UNIX) as s:
+        try:
+            s.connect("/tmp/.X11-unix/X" + DISPLAY.lstrip(":").split(".")[0])
+            return True
+        except OSError:
+            return False
+
+
 def display_env(base=None):
     """The environment of a Wine run whose windows show on the virtual display.
     The first call for a prefix starts Xvfb if needed, gives the prefix fonts
@@ -29,14 +40,17 @@ def display_env(base=None):
     env.setdefault("WINEDLLOVERRIDES", "mshtml=")
     if env["WINEPREFIX"] in _ready:
         return env
-    socket = "/tmp/.X11-unix/X" + DISPLAY.lstrip(":").split(".")[0]
-    if not os.path.exists(socket):
-        subprocess.Popen(["Xvfb", DISPLAY, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
-                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+    if not _display_answers():  # a socket left by an X server that is gone counts for nothing
+        log = tempfile.TemporaryFile()
+        server = subprocess.Popen(["Xvfb", DISPLAY, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+                                  stdout=subprocess.DEVNULL, stderr=log, start_new_session=True)
         for _ in range(100):
-            if os.path.exists(socket):
+            if _display_answers() or server.poll() is not None:
                 break
             time.sleep(0.1)
+        if not _display_answers():
+            log.seek(0)
+            raise RuntimeError(f"virtual display {DISPLAY} did not start: " + log.read().decode(errors="replace"))
     subprocess.run(["wineserver", "-k"], env=env, stderr=subprocess.DEVNULL)
     subprocess.run(["wineserver", "-w"], env=env)
     settings = os.path.join(env["WINEPREFIX"], "drive_c", "lumetra_display.reg")
