@@ -1,6 +1,7 @@
 """The Windows program's windows as a person sees them: runs under Wine on a
 virtual X display, message boxes recorded as "[title] text" (as the Linux
 build writes them to standard error) and answered by tests/windows/dialog_helper."""
+import contextlib
 import os
 import shutil
 import socket
@@ -40,7 +41,11 @@ def display_env(base=None):
     env.setdefault("WINEDLLOVERRIDES", "mshtml=")
     if env["WINEPREFIX"] in _ready:
         return env
-    if not _display_answers():  # a socket left by an X server that is gone counts for nothing
+    if not _display_answers():  # files left by an X server that is gone (its pid may be reused) count for nothing
+        number = DISPLAY.lstrip(":").split(".")[0]
+        for stale in (f"/tmp/.X{number}-lock", f"/tmp/.X11-unix/X{number}"):
+            with contextlib.suppress(FileNotFoundError):
+                os.remove(stale)
         log = tempfile.TemporaryFile()
         server = subprocess.Popen(["Xvfb", DISPLAY, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
                                   stdout=subprocess.DEVNULL, stderr=log, start_new_session=True)
