@@ -93,7 +93,7 @@ TEST(ApplyUpdateTransaction, OutcomeTable) {
         EXPECT_TRUE(c.error == "*" ? !result.error.empty() : result.error == c.error) << result.error;
         EXPECT_EQ(result.failed_restores, std::vector<fs::path>(c.status == "RECOVERY_REQUIRED\n", "bin/core.dll"));
         auto expected = update.old_tree;
-        if (!result.failed_restores.empty() && !update.copy.fail_calls.empty()) expected["bin/core.dll"] = "partial";  // the failed undo copy's
+        if (!result.failed_restores.empty() && !update.copy.fail_calls.empty()) expected["bin/core.dll"] = "partial";  // left by the failed undo copy
         if (c.committed) for (const auto& name : update.order) expected[name.generic_u8string()] = "new";
         EXPECT_EQ(snapshot(update.target), expected);
         // The entries installed in order, manifest last, then as many undone in reverse.
