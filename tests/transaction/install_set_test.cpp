@@ -1,7 +1,5 @@
 #include "transaction/install_set.h"
 
-#include <gtest/gtest.h>
-
 #include "test_support.h"
 
 #ifndef _WIN32
@@ -38,26 +36,7 @@ TEST(InstallOrder, ManifestLastEverythingElseByPath) {
     }
 }
 
-TEST(CollectInstallSet, LeavesOutProtectedPathsAndTheirAliasesAndChecksEveryPath) {
-    Dirs d;
-    for (const char* name : {"a.dll", "settings.json", "alarm_history/x.db"}) write_file(d.target / name, "old");
-    // Settings.JSON stays out: in one directory it would own the same short name.
-    for (const std::string& name : {std::string("a.dll"), std::string("release.json"), std::string("config/app.xml"), std::string("station.ini"),
-                                    short_name(d.target / "settings.json", "SETTIN~1.JSO"), short_name(d.target / "alarm_history", "ALARM_~1") + "/x.db"}) {
-        write_file(d.payload / fs::u8path(name), "new");
-    }
-    fs::create_directories(d.payload / "empty/dir");
-    const InstallSet set = collect_install_set(d.payload, d.target, d.backup, no_links);
-    std::vector<std::string> expected = {"a.dll*", "bin/tool.exe", "release.json"};
-    if (!kWindowsNames) expected.insert(expected.begin(), {"ALARM_~1/x.db", "SETTIN~1.JSO"});  // names of their own there
-    EXPECT_EQ(paths(set.entries), expected);
-    EXPECT_EQ(set.target, d.target);
-    Dirs one;
-    EventLog log;
-    collect_install_set(one.payload, one.target, one.backup, recording_check(log));
-    EXPECT_EQ(log, (std::vector<fs::path>{one.payload, one.target, one.backup, one.payload / "bin", one.payload / "bin/tool.exe", one.target / "bin/tool.exe"}));
-}
-
+// Each refusal comes before the backup area is made.
 TEST(CollectInstallSet, RefusesUnsafeDirectoriesLinksSpecialFilesAndBadDestinations) {
     struct Case { const char* name; void (*arrange)(Dirs&); const PathCheck& check; std::string error; };
     const auto link_in_payload = [](Dirs& d) { fs::create_symlink(d.temp / "stage", d.payload / "lnk"); };
@@ -73,6 +52,7 @@ TEST(CollectInstallSet, RefusesUnsafeDirectoriesLinksSpecialFilesAndBadDestinati
         {"backup beside updates", [](Dirs& d) { d.backup = d.target / "backup_1"; }, accept_all, unsafe},
         {"backup is updates", [](Dirs& d) { d.backup = d.target / "updates"; }, accept_all, unsafe},
         {"backup exists", [](Dirs& d) { fs::create_directories(d.backup); }, accept_all, unsafe},
+        {"target through a link, checked", [](Dirs& d) { fs::create_directory_symlink(d.target, d.temp / "lnk"), d.target = d.temp / "lnk"; }, no_links, reparse},
         {"link in payload, checked", link_in_payload, no_links, reparse},
         {"link in payload", link_in_payload, accept_all, "package contains a link"},
 #ifndef _WIN32
