@@ -123,7 +123,7 @@ MANIFESTS = [
     (PLATFORM, ['{"version": "1.2.3",']),
 ]
 RULES += [(repr(x), pkg(*x if isinstance(x, tuple) else [x]), expected) for expected, xs in EXTRAS for x in xs]
-RULES += [(f"manifest {m[:60]!r}", pkg(manifest=m), expected) for expected, ms in MANIFESTS for m in ms]
+RULES += [(f"manifest of {len(m)} bytes: {m[:60]!r}", pkg(manifest=m), expected) for expected, ms in MANIFESTS for m in ms]
 
 EXPAND = r"""
 . $env:T_SCRIPT

@@ -5,7 +5,8 @@ flushes and renames fail with ENOSPC or EIO (once, or from then on); the next ru
 (answering "y") must bring back the old tree byte for byte (the new one under
 "COMMITTED") with user data untouched, and an update afterwards succeed. The
 traces are audited: what a status word vouches for is flushed before it is
-written. This pass takes a few points; LUMETRA_CRASH_SWEEP=full every one."""
+written; files go in in journal order (release.json last) and back in reverse.
+This pass takes a few points; LUMETRA_CRASH_SWEEP=full every one."""
 import glob
 import os
 import pathlib
@@ -113,13 +114,16 @@ def points(lines, root):
     return out
 
 
-def audit(lines, install):
+def audit(lines, install, order):
     """Files and directories changed below install but not flushed when a status
-    word that vouches for them replaced the last one: ["WORD: path", ...]."""
-    problems, dirty, words = [], set(), {}
+    word that vouches for them replaced the last one ["WORD: path", ...], and
+    whether the program files were changed in `order` ["order: ..."]."""
+    problems, dirty, words, touched = [], set(), {}, []
     for name, _, _, line in points(lines, install):
         _, paths, ret = parse(line)
-        path, renamed = paths[0], name.startswith("rename")
+        path, renamed, rel = paths[0], name.startswith("rename"), os.path.relpath(paths[0], install)
+        if name in ("openat", "unlink") and not rel.startswith(("updates", "logs")) and rel not in touched:
+            touched.append(rel)  # a remove of a file already gone counts
         if ret.startswith("-1"):
             continue
         if renamed and paths[1].endswith("/transaction.status") and words.get(path) in VOUCHING:
@@ -134,7 +138,7 @@ def audit(lines, install):
             dirty.add(path)
         if name == "write" and path.endswith("transaction.status.tmp"):
             words[path] = paths[1].strip()
-    return problems
+    return problems + ([] if touched == order else [f"order: {touched} instead of {order}"])
 
 
 def spread(points, n):
@@ -173,12 +177,15 @@ class CrashConsistency(unittest.TestCase):
         self.assertEqual((self.update_code, self.update.tree(), self.update.words()), (0, NEW_TREE, ["COMMITTED"]))
         self.assertEqual((self.interrupted.words(), self.recovery_code, self.recovery.tree(), self.recovery.words()),
                          (["APPLYING"], 10, OLD_TREE, ["ROLLED_BACK"]))
-        for lines, sandbox, flagged in [(self.update_lines, self.update, {"APPLYING", "COMMITTED"}),
-                                        (self.recovery_lines, self.recovery, {"ROLLED_BACK"})]:
+        journal = [x.split("\t", 1)[1] for x in pathlib.Path(glob.glob(
+            self.update.install + "/updates/*/files.tsv")[0]).read_text().splitlines()]
+        self.assertEqual(journal[-1], "release.json")
+        for lines, sandbox, order, flagged in [(self.update_lines, self.update, journal, {"APPLYING", "COMMITTED"}),
+                                               (self.recovery_lines, self.recovery, journal[::-1], {"ROLLED_BACK"})]:
             with self.subTest(flagged=flagged):
-                self.assertEqual(audit(lines, sandbox.install), [])
+                self.assertEqual(audit(lines, sandbox.install, order), [])
                 # The audit must see the flushes missing from a trace without them.
-                problems = audit([x for x in lines if "fsync" not in x], sandbox.install)
+                problems = audit([x for x in lines if "fsync" not in x], sandbox.install, order)
                 self.assertEqual({p.split(":")[0] for p in problems}, flagged, problems)
 
     def test_powershell_killed_while_writing_ends_with_4(self):
