@@ -19,6 +19,9 @@ class Entry:
         directory = (0o040755 << 16) | 0x10
         self.attr = attr if attr is not None else directory if name.endswith("/") else 0o100644 << 16
 
+    def __repr__(self):  # a subtest's label
+        return f"Entry({self.name!r}, {len(self.data)} bytes, attr={self.attr:#x}, size={self.size}, csize={self.csize})"
+
 
 def required(root="", manifest=MANIFEST, skip=()):
     """The six required files below root (manifest first), except skip."""
@@ -57,8 +60,3 @@ def write(path, entries, size=None):
         f.seek(hole)
         f.write(build(entries, hole))
     return path
-
-
-def package(path, extra=(), root="", manifest=MANIFEST, skip=()):
-    """A complete package (required files below root) followed by extra entries."""
-    return write(path, required(root, manifest, skip) + list(extra))
