@@ -132,7 +132,7 @@ def seen_stages(observed, expected):
     return [x for x in expected if not WINE or x in observed or x in (WAIT, EXTRACT)]
 
 
-# Obstacles to replacing the program files, and spellings of the target.
+# An obstacle to replacing the program files, and a spelling of the target.
 def in_use(t):
     """A program file held open by another process: under Wine one that shares
     nothing, on Linux a running program, whose file cannot be written."""
@@ -204,14 +204,14 @@ def relaunched(t):
 EVIL = [Entry("plugins/../../evil.dll", b"x")]
 ROWS = [  # exit code, name, dialogs, log lines (their beginnings), progress, check, arrangement
     (0, "commit", [DONE], [COMMITTED], [EXTRACT, REPLACE, LAUNCH], restarted, dict(app=True)),
-    (0, "relaunched copy, target in other letter case with a trailing dot", [], [], [], relaunched,
-     dict(app=True, updater="", host="600000", spell=lambda t: t.native(t.target).upper() + "\\.")),
+    (0, "relaunched copy, target spelled with an 8.3 name, other letter case and a trailing dot", [], [], [],
+     relaunched, dict(app=True, updater="", host="200000", spell=lambda t: short_name_above(t).upper() + "\\.")),
     (2, "arguments", [T + "升级参数不完整或升级包不存在。"], [], [], unchanged, dict(missing=True)),
     (3, "host still running", [T + "主程序未能在两分钟内退出，升级已取消。"], [], [WAIT], unchanged,
      dict(host="200000", only="linux slow")),
-    (4, "refused, run from a subfolder, target by a short name", [T + "升级包安全校验/解压失败，原程序未改动。\n"
+    (4, "refused, run from a subfolder", [T + "升级包安全校验/解压失败，原程序未改动。\n"
      + REFUSED + "\n请重新下载官方包；详情见升级日志。不要手动绕过校验覆盖文件。"], ["升级包解压失败：" + REFUSED],
-     [EXTRACT], unchanged, dict(extra=EVIL, updater="tools", spell=short_name_above)),
+     [EXTRACT], unchanged, dict(extra=EVIL, updater="tools")),
     (5, "layout, detached in place", [T + "升级包结构无效，原程序未改动。"], [], [EXTRACT], unchanged,
      dict(extra=[Entry("app/readme.txt")], updater="", args=["--detached", "1"])),
     (6, "rolled back, a program file in use", [T + UNDONE], ["替换文件失败：", UNDONE], [EXTRACT, REPLACE],
