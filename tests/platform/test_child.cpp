@@ -1,4 +1,4 @@
-// A child process for the platform tests.
+// A child process for the platform tests and the exit-code table.
 //   lumetra_test_child <sleep ms> <exit code>   sleeps, then exits with the code
 //   lumetra_test_child hold <file> <ms>         opens an existing file without
 //       sharing (Windows share mode 0), prints "held" once it is open, keeps it
@@ -15,40 +15,18 @@
 #include <unistd.h>
 #endif
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <thread>
+#include <string>
 
 #include "platform/platform.h"
 
 namespace {
 
-long number(const std::wstring& text) { return std::wcstol(text.c_str(), nullptr, 10); }
-
-void sleep_ms(const std::wstring& text) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(number(text)));
-}
-
-int hold(const std::filesystem::path& file, const std::wstring& ms) {
-#ifdef _WIN32
-    const HANDLE handle = ::CreateFileW(file.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return 2;
-#else
-    const int handle = ::open(file.c_str(), O_RDWR | O_CLOEXEC);
-    if (handle < 0) return 2;
-#endif
-    std::puts("held");
+void say(const std::string& line) {
+    std::puts(line.c_str());
     std::fflush(stdout);
-    sleep_ms(ms);
-#ifdef _WIN32
-    ::CloseHandle(handle);
-#else
-    ::close(handle);
-#endif
-    return 0;
 }
 
 }  // namespace
@@ -56,28 +34,42 @@ int hold(const std::filesystem::path& file, const std::wstring& ms) {
 int main() {
     // Wide arguments, so that paths outside the ANSI code page arrive whole.
     const std::vector<std::wstring> args = platform::command_line_arguments();
-    if (args.size() == 4 && args[1] == L"hold") return hold(platform::wide_to_path(args[2]), args[3]);
-    if (args.size() == 3 && args[1] == L"self") {
+    const std::wstring mode = args.size() > 1 ? args[1] : L"";
+    const auto number = [&](std::size_t i) { return std::wcstol(args[i].c_str(), nullptr, 10); };
+    const auto sleep = [&](std::size_t i) { platform::pause_milliseconds(static_cast<std::uint32_t>(number(i))); };
+    if (args.size() == 4 && mode == L"hold") {  // the file stays open until the process ends
+#ifdef _WIN32
+        if (::CreateFileW(platform::wide_to_path(args[2]).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr) == INVALID_HANDLE_VALUE) {
+            return 2;
+        }
+#else
+        if (::open(platform::wide_to_path(args[2]).c_str(), O_RDWR | O_CLOEXEC) < 0) return 2;
+#endif
+        say("held");
+        sleep(3);
+        return 0;
+    }
+    if (args.size() == 3 && mode == L"self") {
         std::ofstream out(platform::wide_to_path(args[2]), std::ios::binary);
         out << platform::wide_to_utf8(platform::path_to_wide(platform::own_executable_path()));
         return out.flush() ? 0 : 2;
     }
+    if (args.size() == 3 && mode == L"pid") {
+#ifdef _WIN32
+        say(std::to_string(::GetCurrentProcessId()));
+#else
+        say(std::to_string(::getpid()));
+#endif
+        sleep(2);
+        return 0;
+    }
     if (args.size() == 1) {
-        std::this_thread::sleep_for(std::chrono::seconds(2));
+        platform::pause_milliseconds(2000);
         std::ofstream("started.txt", std::ios::app | std::ios::binary) << "started\n";
         return 0;
     }
-    if (args.size() == 3 && args[1] == L"pid") {
-#ifdef _WIN32
-        std::printf("%lu\n", static_cast<unsigned long>(::GetCurrentProcessId()));
-#else
-        std::printf("%ld\n", static_cast<long>(::getpid()));
-#endif
-        std::fflush(stdout);
-        sleep_ms(args[2]);
-        return 0;
-    }
     if (args.size() != 3) return 100;
-    sleep_ms(args[1]);
-    return static_cast<int>(number(args[2]));
+    sleep(1);
+    return static_cast<int>(number(2));
 }

@@ -1,54 +1,44 @@
-// Watches the visible top-level windows of other processes on the same Wine
-// desktop, reports them on standard output and answers message boxes, as a
-// person in front of the screen would. Runs until its standard input ends.
-//   dialog_helper [--try-close <class>] [yes|no]...
-//     answers for the yes/no questions, in order (No when none is left); other
-//     boxes get OK. Windows of the class given are sent Alt+F4 once, when
-//     they have been up for half a second.
+// Watches the visible top-level windows of other processes on the Wine desktop
+// as a person in front of the screen would, looking every 20 ms until it is
+// ended, and reports them on standard output:
+//   dialog_helper <progress window class> [yes|no]...
 // Records, UTF-8, each ended by a NUL byte:
-//   ready                         the first look is done; it looks every 20 ms
-//   window\t<class>\t[title] text a window appeared or changed (text: its
-//                                 first static control)
-//   gone\t<class>                 that window is no longer visible
-//   closed\t<class>               that window let Alt+F4 close it
-//   box\t[title] text             a message box, reported once, then answered
+//   ready                     the first look is done
+//   progress\t[title] text    the progress window appeared or changed (text:
+//                             its first static control)
+//   closed\t[title] text      it let Alt+F4, sent once after half a second, close it
+//   box\t[title] text         a message box, reported once and answered: the
+//                             yes/no questions by the answers in turn (No when
+//                             none is left), the others by OK
+//   beside\t[title] text      a message box shown while another window was up
 #include <windows.h>
 
 #include <cstdio>
 #include <map>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
 
-volatile bool input_open = true;
-
-std::wstring text_of(HWND window) {
+std::wstring get(int(WINAPI* read)(HWND, LPWSTR, int), HWND window) {  // its text or class
     wchar_t buffer[4096] = {};
-    GetWindowTextW(window, buffer, 4096);
+    read(window, buffer, 4096);
     return buffer;
 }
 
-std::wstring class_of(HWND window) {
-    wchar_t buffer[256] = {};
-    GetClassNameW(window, buffer, 256);
-    return buffer;
-}
-
-// A message box's text is its static control 0xFFFF; other windows show their
-// first static control.
-std::wstring static_text(HWND window) {
+// A message box's text is its static control 0xFFFF.
+std::wstring shown(HWND window) {
     HWND text = GetDlgItem(window, 0xFFFF);
     if (!text) text = FindWindowExW(window, nullptr, L"Static", nullptr);
-    return text ? text_of(text) : L"";
+    return L"[" + get(GetWindowTextW, window) + L"] " + (text ? get(GetWindowTextW, text) : L"");
 }
 
-void emit(const std::wstring& record) {
-    const int size = WideCharToMultiByte(CP_UTF8, 0, record.c_str(), -1, nullptr, 0, nullptr, nullptr);
+void emit(const std::wstring& kind, const std::wstring& record = L"") {
+    const std::wstring line = record.empty() ? kind : kind + L"\t" + record;
+    const int size = WideCharToMultiByte(CP_UTF8, 0, line.c_str(), -1, nullptr, 0, nullptr, nullptr);
     std::string bytes(static_cast<size_t>(size), '\0');  // keeps the terminating NUL
-    WideCharToMultiByte(CP_UTF8, 0, record.c_str(), -1, bytes.data(), size, nullptr, nullptr);
+    WideCharToMultiByte(CP_UTF8, 0, line.c_str(), -1, bytes.data(), size, nullptr, nullptr);
     fwrite(bytes.data(), 1, bytes.size(), stdout);
     fflush(stdout);
 }
@@ -62,64 +52,41 @@ BOOL CALLBACK collect(HWND window, LPARAM list) {
     return TRUE;
 }
 
-void press(HWND box, int id) { PostMessageW(GetDlgItem(box, id), BM_CLICK, 0, 0); }
-
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    const bool close_option = argc > 2 && std::wstring(argv[1]) == L"--try-close";
-    const std::wstring closable = close_option ? argv[2] : L"";
-    std::vector<std::wstring> answers(argv + (close_option ? 3 : 1), argv + argc);
-    size_t next_answer = 0;
-    std::thread([] {
-        char c;
-        while (fread(&c, 1, 1, stdin) == 1) {}
-        input_open = false;
-    }).detach();
-
-    std::map<HWND, std::wstring> shown;  // other windows: "<class>\t[title] text"
+    if (argc < 2) return 2;
+    int next_answer = 2;
+    std::map<HWND, std::wstring> progress_shown;
+    std::map<HWND, ULONGLONG> first_seen;
     std::set<HWND> answered, tried;
-    std::map<HWND, ULONGLONG> since;  // when a window was first seen
-    for (bool first = true; input_open; first = false) {
+    for (bool first = true;; first = false) {
         std::vector<HWND> windows;
         EnumWindows(collect, reinterpret_cast<LPARAM>(&windows));
-        std::map<HWND, std::wstring> now;
-        std::vector<HWND> boxes;
+        bool other_window_up = false;
         for (HWND w : windows) {
-            if (class_of(w) == L"#32770") boxes.push_back(w);
-            else now[w] = class_of(w) + L"\t[" + text_of(w) + L"] " + static_text(w);
-        }
-        // Windows that went away are reported before the boxes that follow them.
-        for (const auto& [w, record] : shown) {
-            if (!now.count(w)) emit(L"gone\t" + record.substr(0, record.find(L'\t')));
-        }
-        for (const auto& [w, record] : now) {
-            const auto before = shown.find(w);
-            if (before == shown.end() || before->second != record) emit(L"window\t" + record);
-            // Only a window up for half a second: one that closes itself at this
-            // moment must not look as if Alt+F4 had closed it.
-            if (!since.count(w)) since[w] = GetTickCount64();
-            if (class_of(w) != closable || GetTickCount64() - since[w] < 500 ||
-                !tried.insert(w).second) {
-                continue;
-            }
+            if (get(GetClassNameW, w) == L"#32770") continue;
+            other_window_up = true;
+            if (get(GetClassNameW, w) != argv[1]) continue;
+            if (progress_shown[w] != shown(w)) emit(L"progress", progress_shown[w] = shown(w));
+            // Only after half a second: a window that closes itself at this moment
+            // must not look as if Alt+F4 had closed it.
+            if (!first_seen.count(w)) first_seen[w] = GetTickCount64();
+            if (GetTickCount64() - first_seen[w] < 500 || !tried.insert(w).second) continue;
             SendMessageTimeoutW(w, WM_SYSCOMMAND, SC_CLOSE, 0, SMTO_ABORTIFHUNG, 1000, nullptr);
-            if (!IsWindow(w)) emit(L"closed\t" + record.substr(0, record.find(L'\t')));
+            if (!IsWindow(w)) emit(L"closed", progress_shown[w]);
         }
-        shown = now;
-        for (HWND box : boxes) {
-            if (!answered.insert(box).second) continue;
-            emit(L"box\t[" + text_of(box) + L"] " + static_text(box));
+        for (HWND box : windows) {
+            if (get(GetClassNameW, box) != L"#32770" || !answered.insert(box).second) continue;
+            emit(other_window_up ? L"beside" : L"box", shown(box));
+            int button = GetDlgItem(box, IDOK) ? IDOK : IDCANCEL;
             if (GetDlgItem(box, IDYES)) {
-                const bool yes = next_answer < answers.size() && answers[next_answer] == L"yes";
+                button = next_answer < argc && std::wstring(argv[next_answer]) == L"yes" ? IDYES : IDNO;
                 ++next_answer;
-                press(box, yes ? IDYES : IDNO);
-            } else {
-                press(box, GetDlgItem(box, IDOK) ? IDOK : IDCANCEL);
             }
+            PostMessageW(GetDlgItem(box, button), BM_CLICK, 0, 0);
         }
         if (first) emit(L"ready");
         Sleep(20);
     }
-    return 0;
 }
