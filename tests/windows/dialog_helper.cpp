@@ -10,7 +10,9 @@
 //   box\t[title] text         a message box, reported once and answered: the
 //                             yes/no questions by the answers in turn (No when
 //                             none is left), the others by OK
-//   beside\t[title] text      a message box shown while another window was up
+//   beside\t[title] text      a message box shown while another window of its
+//                             own process was up (the restarted application's
+//                             console window is no concern of the updater's)
 #include <windows.h>
 
 #include <cstdio>
@@ -63,10 +65,12 @@ int wmain(int argc, wchar_t** argv) {
     for (bool first = true;; first = false) {
         std::vector<HWND> windows;
         EnumWindows(collect, reinterpret_cast<LPARAM>(&windows));
-        bool other_window_up = false;
+        std::set<DWORD> with_window;  // processes with a window other than a box up
         for (HWND w : windows) {
             if (get(GetClassNameW, w) == L"#32770") continue;
-            other_window_up = true;
+            DWORD pid = 0;
+            GetWindowThreadProcessId(w, &pid);
+            with_window.insert(pid);
             if (get(GetClassNameW, w) != argv[1]) continue;
             if (progress_shown[w] != shown(w)) emit(L"progress", progress_shown[w] = shown(w));
             // Only after half a second: a window that closes itself at this moment
@@ -78,7 +82,9 @@ int wmain(int argc, wchar_t** argv) {
         }
         for (HWND box : windows) {
             if (get(GetClassNameW, box) != L"#32770" || !answered.insert(box).second) continue;
-            emit(other_window_up ? L"beside" : L"box", shown(box));
+            DWORD pid = 0;
+            GetWindowThreadProcessId(box, &pid);
+            emit(with_window.count(pid) ? L"beside" : L"box", shown(box));
             int button = GetDlgItem(box, IDOK) ? IDOK : IDCANCEL;
             if (GetDlgItem(box, IDYES)) {
                 button = next_answer < argc && std::wstring(argv[next_answer]) == L"yes" ? IDYES : IDNO;
