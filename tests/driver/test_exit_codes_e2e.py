@@ -174,11 +174,13 @@ def committed(t, expected=NEW):
     t.assertEqual(programs(t), {k: digest(v) for k, v in expected.items()})
 
 
-def restarted(t, expected=NEW, at_once=True):
+def restarted(t, expected=NEW):
     started = os.path.join(t.target, "started.txt")
-    t.assertFalse(at_once and os.path.exists(started))  # the application outlives the updater
     t.assertTrue(wait_for(lambda: os.path.exists(started) and read(started), 60))
-    committed(t, dict(expected, **{"started.txt": b"started\n", "Lumetra.exe": read(CHILD)}))
+    t.assertEqual(read(started), b"started\n")  # still running: the updater did not wait for it
+    write(os.path.join(t.target, "exit.txt"), b"")
+    t.assertTrue(wait_for(lambda: read(started) == b"started\nended\n", 60))
+    committed(t, dict(expected, **{"started.txt": b"started\nended\n", "exit.txt": b"", "Lumetra.exe": read(CHILD)}))
 
 
 def relaunched(t):
@@ -198,7 +200,7 @@ def relaunched(t):
     name = os.path.basename(t.new_backup())
     backup = ntpath.join(ntpath.normpath(t.target_text), "updates", name) if WINE else t.new_backup()
     t.assertEqual(t.logs()[0], [COMMITTED.format(backup=backup)])
-    restarted(t, dict(NEW, **{"msvcp140.dll": b"runtime one"}), at_once=False)
+    restarted(t, dict(NEW, **{"msvcp140.dll": b"runtime one"}))
 
 
 EVIL = [Entry("plugins/../../evil.dll", b"x")]

@@ -6,8 +6,9 @@
 //   lumetra_test_child self <file>              writes its own path, as the
 //       updater's platform layer reports it, to file as UTF-8
 //   lumetra_test_child pid <ms>                 prints its process id, sleeps, exits 0
-//   lumetra_test_child                          the restarted application: after 2 s
-//       (it outlives its starter) appends "started" to started.txt in its working folder
+//   lumetra_test_child                          the restarted application: appends
+//       "started" to started.txt in its working folder, then "ended" once exit.txt
+//       is there (or after 120 s)
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -64,9 +65,10 @@ int main() {
         sleep(2);
         return 0;
     }
-    if (args.size() == 1) {
-        platform::pause_milliseconds(2000);
+    if (args.size() == 1) {  // runs until told to end, so that an updater waiting for it shows
         std::ofstream("started.txt", std::ios::app | std::ios::binary) << "started\n";
+        for (int i = 0; i < 1200 && !std::ifstream("exit.txt"); ++i) platform::pause_milliseconds(100);
+        std::ofstream("started.txt", std::ios::app | std::ios::binary) << "ended\n";
         return 0;
     }
     if (args.size() != 3) return 100;
