@@ -4,15 +4,11 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <filesystem>
-#include <functional>
+#include <cstdio>
+#include <fstream>
 #include <map>
+#include <random>
 #include <set>
-#include <stdexcept>
-#include <string>
-#include <tuple>
-#include <vector>
 
 #include "platform/platform.h"
 #include "transaction/apply.h"
@@ -22,26 +18,39 @@ namespace fs = std::filesystem;
 constexpr bool kWindowsNames = fs::path::preferred_separator == L'\\';  // 8.3 names, trailing dots and spaces
 
 struct TempDir {  // a fresh directory, removed with its content
-    fs::path path_ = make();
-    TempDir() = default;
+    const fs::path path = fs::temp_directory_path() / ("lumetra_test_" + std::to_string(std::random_device{}()));
+    TempDir() { if (!fs::create_directory(path)) throw std::runtime_error("temporary directory exists"); }
     TempDir(const TempDir&) = delete;
-    ~TempDir() { std::error_code ignored; fs::remove_all(path_, ignored); }
-    const fs::path& path() const { return path_; }
-    fs::path operator/(const fs::path& relative) const { return path_ / relative; }
-    static fs::path make();
+    ~TempDir() { std::error_code ignored; fs::remove_all(path, ignored); }
+    fs::path operator/(const fs::path& relative) const { return path / relative; }
 };
 
-void write_file(const fs::path& path, const std::string& bytes);  // creates the parents
-std::string read_file(const fs::path& path);                       // empty when unreadable
+// A package beside an installation whose backup area is still to be made.
+struct Dirs {
+    TempDir temp;
+    fs::path payload = fs::weakly_canonical(temp / "stage/package"), target = fs::weakly_canonical(temp / "install");
+    fs::path backup = target / "updates/backup_1";
+};
+
+inline void write_file(const fs::path& path, const std::string& bytes) {  // creates the parents
+    if (path.has_parent_path()) fs::create_directories(path.parent_path());
+    if (!(std::ofstream(path, std::ios::binary) << bytes).flush()) throw std::runtime_error("cannot write test file");
+}
+
+inline std::string read_file(const fs::path& path) {  // empty when unreadable
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
 std::string short_name(const fs::path& path, const char* posix_alias);  // the 8.3 name on Windows
 
-// The test child holding an existing file without sharing for the given time
-// (Windows only), from construction on; throws when it cannot.
+// The test child holding an existing file without sharing (Windows only) for
+// the given time from construction on; the destructor waits for its end.
+// Throws when it cannot.
 struct HeldFile {
     HeldFile(const fs::path& file, unsigned milliseconds);
-    HeldFile(const HeldFile&) = delete;
     ~HeldFile();
-    void* process = nullptr;
+    std::FILE* output = nullptr;
 };
 
 // Copies as the updater does; calls numbered in fail_calls (from 1) throw,
@@ -62,14 +71,8 @@ struct FailingCopy {
     }
 };
 
-// Checked paths and status words ("=WORD") in order.
-using EventLog = std::vector<fs::path>;
-inline PathCheck recording_check(EventLog& log) {
-    return [&log](const fs::path& path) { log.push_back(path); };
-}
-
-// The paths checked after the last status word `from` (all when empty), relative to root.
-inline std::vector<fs::path> checks_after(const EventLog& log, const std::string& from, const fs::path& root) {
+// The paths checked after the last status word `from` ("=WORD" in log; all when empty), relative to root.
+inline std::vector<fs::path> checks_after(const std::vector<fs::path>& log, const std::string& from, const fs::path& root) {
     std::vector<fs::path> out;
     for (const fs::path& e : log) {
         if (e == "=" + from) out.clear();

@@ -41,7 +41,7 @@ TEST(ValidateOptions, ValidationTable) {
         {dir / "absent.zip", dir / "app", L"Lumetra.exe", incomplete},
         {dir / "pkg.zip", dir / "pkg.zip", L"Lumetra.exe", invalid},  // target is a file
         {dir / "pkg.zip", dir / "nowhere", L"Lumetra.exe", invalid},
-        {dir / "pkg.zip", dir.path().root_path(), L"Lumetra.exe", invalid},
+        {dir / "pkg.zip", dir.path.root_path(), L"Lumetra.exe", invalid},
         {dir / "pkg.zip", dir / "app", L"PannixRuntime.exe", invalid},
         {dir / "pkg.zip", dir / "app", L"lumetra.exe", invalid},  // letter case counts
         {dir / "pkg.zip", dir / "app", fs::path(L"bin") / L"Lumetra.exe", invalid},
@@ -69,8 +69,8 @@ TEST(StagedLayout, PayloadRootAndRequiredFiles) {
     for (const auto& c : cases) {
         TempDir dir;
         for (const auto& f : c.files) f.back() == '/' ? (void)fs::create_directories(dir / f) : write_file(dir / f, "x");
-        const fs::path root = find_payload_root(dir.path());
-        EXPECT_EQ(std::pair(root, check_staged_layout(root)), std::pair(c.payload.empty() ? dir.path() : dir / c.payload, c.valid)) << c.files.back();
+        const fs::path root = find_payload_root(dir.path);
+        EXPECT_EQ(std::pair(root, check_staged_layout(root)), std::pair(c.payload.empty() ? dir.path : dir / c.payload, c.valid)) << c.files.back();
     }
 }
 
@@ -84,7 +84,7 @@ TEST(RunsFromInstallation, TheDirectoriesIdentityDecidesNotTheirSpelling) {
     const std::pair<fs::path, bool> cases[] = {
         {app, true}, {app / ".", true}, {app / "tools" / "..", true}, {app.wstring() + L"\\.", kWindowsNames},
         {dir / "application files", kWindowsNames}, {dir / short_name(app, "Application Files"), true},
-        {app / "tools", false}, {dir.path(), false}, {dir / "Gone", false},
+        {app / "tools", false}, {dir.path, false}, {dir / "Gone", false},
     };
     for (const auto& [target, relaunch] : cases) {
         EXPECT_EQ(runs_from_installation(app / "LumetraUpdater.exe", target), relaunch) << platform::wide_to_utf8(target.wstring());

@@ -6,7 +6,6 @@
 #include <shellapi.h>
 #endif
 
-#include <cstdio>
 #include <random>
 
 #include "test_support.h"
@@ -24,10 +23,8 @@ TEST(QuoteArgument, EveryReaderGetsTheValueBack) {
         values.push_back(value);
     }
     for (std::size_t i = 0; i + 2 < values.size(); ++i) {
-        const std::wstring line = L"\"C:\\Program Files\\prog.exe\" " + quote_argument(values[i]) + L" " + quote_argument(values[i + 1]) +
-                                  L" " + quote_argument(values[i + 2]);
-        const std::vector<std::wstring> expected{L"C:\\Program Files\\prog.exe", values[i], values[i + 1], values[i + 2]};
-        ASSERT_EQ(platform::split_command_line(line), expected) << "value " << i;
+        const std::wstring line = L"\"C:\\Program Files\\prog.exe\" " + quote_argument(values[i]) + L" " + quote_argument(values[i + 1]) + L" " + quote_argument(values[i + 2]);
+        ASSERT_EQ(platform::split_command_line(line), (std::vector<std::wstring>{L"C:\\Program Files\\prog.exe", values[i], values[i + 1], values[i + 2]})) << i;
 #ifdef _WIN32
         for (const std::wstring& raw : {line, values[i] + L" " + values[i + 1]}) {
             int count = 0;
@@ -39,19 +36,18 @@ TEST(QuoteArgument, EveryReaderGetsTheValueBack) {
     }
 }
 
+// The PowerShell path adds one code unit per character, so any length can be
+// hit; the longest command must still leave room for two 1,000-character paths.
 TEST(ExtractionCommandLine, RefusedFrom32760CodeUnitsAndRoomForTwo1000CharacterPaths) {
     const std::wstring module = L"function Expand-LumetraPackage {}";
     const std::size_t base = utf16_length(*extraction_command_line(module, L"/p.zip", L"/d", L"/"));
-    // The PowerShell path adds one code unit per character, so any length can be hit.
     const std::string fits = "/" + std::string(32759 - base, 'p'), pair = fits.substr(2) + u8"\U0001F600";  // two code units
     for (const std::string& powershell : {fits, pair}) {
         EXPECT_EQ(utf16_length(*extraction_command_line(module, L"/p.zip", L"/d", fs::u8path(powershell))), 32759u);
         EXPECT_FALSE(extraction_command_line(module, L"/p.zip", L"/d", fs::u8path(powershell + "p")));
     }
-    const auto longest = extraction_command_line(*decode_extraction_module(*platform::extraction_script()), L"C:\\" + std::wstring(997, L'p'),
-                                                 L"C:\\" + std::wstring(997, L'd'), L"C:\\Windows\\system32\\WindowsPowerShell/v1.0/powershell.exe");
-    ASSERT_TRUE(longest);
-    std::printf("command with two 1,000-character paths: %zu of 32,759 code units\n", utf16_length(*longest));
+    EXPECT_TRUE(extraction_command_line(*decode_extraction_module(*platform::extraction_script()), L"C:\\" + std::wstring(997, L'p'),
+                                        L"C:\\" + std::wstring(997, L'd'), L"C:\\Windows\\system32\\WindowsPowerShell/v1.0/powershell.exe"));
 }
 
 TEST(ExtractionFailureMessage, AppendsAtMost2048BytesOfTheErrorFileAndRefusesATooLongCommand) {
