@@ -8,6 +8,7 @@
 
 std::string short_name(const fs::path& path, const char* posix_alias) {
 #ifdef _WIN32
+    (void)posix_alias;
     std::wstring buffer(1024, L'\0');
     buffer.resize(::GetShortPathNameW(path.c_str(), buffer.data(), 1024));
     return fs::path(buffer).filename().u8string();

@@ -61,25 +61,12 @@ struct FailingCopy {
     int calls = 0;
     CopyOperation operation() {
         return [this](const fs::path& source, const fs::path& destination) {
-            if (!fail_calls.count(++calls)) {
-                if (const std::error_code ec = platform::copy_file(source, destination)) throw fs::filesystem_error("copy", ec);
-                return;
-            }
-            if (leave_partial) write_file(destination, "partial");
-            throw std::runtime_error("injected copy failure");
+            if (fail_calls.count(++calls) && leave_partial) write_file(destination, "partial");
+            if (fail_calls.count(calls)) throw std::runtime_error("injected copy failure");
+            if (const std::error_code ec = platform::copy_file(source, destination)) throw fs::filesystem_error("copy", ec);
         };
     }
 };
-
-// The paths checked after the last status word `from` ("=WORD" in log; all when empty), relative to root.
-inline std::vector<fs::path> checks_after(const std::vector<fs::path>& log, const std::string& from, const fs::path& root) {
-    std::vector<fs::path> out;
-    for (const fs::path& e : log) {
-        if (e == "=" + from) out.clear();
-        if (e.native()[0] != '=') out.push_back(e.lexically_relative(root));
-    }
-    return out;
-}
 
 // Every regular file below root, outside a top-level "updates", with its content.
 inline std::map<std::string, std::string> snapshot(const fs::path& root) {

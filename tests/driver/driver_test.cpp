@@ -61,16 +61,15 @@ TEST(ValidateOptions, ValidationTable) {
 // An "app" folder is the payload root whatever it holds; Lumetra.exe is
 // required whatever is launched.
 TEST(StagedLayout, PayloadRootAndRequiredFiles) {
-    struct Case { std::vector<std::string> files; std::string payload; bool valid; };  // directories end with '/'
-    const Case cases[] = {
+    const std::tuple<std::vector<std::string>, std::string, bool> cases[] = {  // directories end with '/'
         {{"release.json", "Lumetra.exe"}, "", true}, {{"app/release.json", "app/Lumetra.exe"}, "app", true},
         {{"release.json", "Lumetra.exe", "app/"}, "app", false}, {{"release.json", "Pannix.exe"}, "", false}, {{"Lumetra.exe"}, "", false},
     };
-    for (const auto& c : cases) {
+    for (const auto& [files, payload, valid] : cases) {
         TempDir dir;
-        for (const auto& f : c.files) f.back() == '/' ? (void)fs::create_directories(dir / f) : write_file(dir / f, "x");
+        for (const auto& f : files) f.back() == '/' ? (void)fs::create_directories(dir / f) : write_file(dir / f, "x");
         const fs::path root = find_payload_root(dir.path);
-        EXPECT_EQ(std::pair(root, check_staged_layout(root)), std::pair(c.payload.empty() ? dir.path : dir / c.payload, c.valid)) << c.files.back();
+        EXPECT_EQ(std::pair(root, check_staged_layout(root)), std::pair(payload.empty() ? dir.path : dir / payload, valid)) << files.back();
     }
 }
 

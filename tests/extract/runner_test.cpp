@@ -23,8 +23,10 @@ TEST(QuoteArgument, EveryReaderGetsTheValueBack) {
         values.push_back(value);
     }
     for (std::size_t i = 0; i + 2 < values.size(); ++i) {
-        const std::wstring line = L"\"C:\\Program Files\\prog.exe\" " + quote_argument(values[i]) + L" " + quote_argument(values[i + 1]) + L" " + quote_argument(values[i + 2]);
-        ASSERT_EQ(platform::split_command_line(line), (std::vector<std::wstring>{L"C:\\Program Files\\prog.exe", values[i], values[i + 1], values[i + 2]})) << i;
+        const std::wstring line = L"\"C:\\Program Files\\prog.exe\" " + quote_argument(values[i]) + L" " + quote_argument(values[i + 1]) +
+                                  L" " + quote_argument(values[i + 2]);
+        ASSERT_EQ(platform::split_command_line(line), (std::vector<std::wstring>{L"C:\\Program Files\\prog.exe", values[i], values[i + 1], values[i + 2]}))
+            << "value " << i;
 #ifdef _WIN32
         for (const std::wstring& raw : {line, values[i] + L" " + values[i + 1]}) {
             int count = 0;

@@ -8,7 +8,8 @@ namespace {
 // An installation with user data, and a package of five files (three replace
 // existing ones) that also carries files below protected paths and their aliases.
 struct Update : Dirs {
-    std::vector<fs::path> log;  // checked paths and status words ("=WORD") in order
+    std::vector<std::string> words;  // status words written, in order
+    std::vector<fs::path> checked;   // paths checked since "APPLYING", relative to the installation
     FailingCopy copy;
     std::set<std::string> failing_words, unflushed_words;  // not written; written, reported failed
     std::set<fs::path> failing_files;
@@ -28,11 +29,11 @@ struct Update : Dirs {
     TransactionResult run() {
         const auto flush_file = [this](const fs::path& file) { return !failing_files.count(file) && platform::flush_file(file); };
         const auto replace = [this](const fs::path& from, const fs::path& to) {
-            const std::string word = read_file(from).substr(0, read_file(from).find('\n'));
-            log.push_back("=" + word);
+            const std::string word = words.emplace_back(read_file(from).substr(0, read_file(from).find('\n')));
+            if (word == "APPLYING") checked.clear();
             return !failing_words.count(word) && platform::replace_file(from, to) && !unflushed_words.count(word);
         };
-        const auto check = [this](const fs::path& path) { log.push_back(path); };
+        const auto check = [this](const fs::path& path) { checked.push_back(path.lexically_relative(target)); };
         return apply_update_transaction(payload, target, backup, copy.operation(), check, {flush_file, platform::flush_directory, replace});
     }
 };
@@ -93,9 +94,9 @@ TEST(ApplyUpdateTransaction, OutcomeTable) {
         // The entries installed in order, manifest last, then as many undone in reverse.
         std::vector<fs::path> steps(update.order.begin(), update.order.begin() + c.applied);
         if (!c.committed) steps.insert(steps.end(), update.order.rend() - c.applied, update.order.rend());
-        if (std::count(update.log.begin(), update.log.end(), "=APPLYING")) { EXPECT_EQ(checks_after(update.log, "APPLYING", update.target), steps); }
-        const auto committing = std::count(update.log.begin(), update.log.end(), "=COMMITTED");  // only once all is installed and on the disk
-        EXPECT_EQ(committing, c.committed || update.failing_words.count("COMMITTED"));
+        const auto written = [&update](const char* word) { return std::count(update.words.begin(), update.words.end(), word); };
+        if (written("APPLYING")) { EXPECT_EQ(update.checked, steps); }
+        EXPECT_EQ(written("COMMITTED"), c.committed || update.failing_words.count("COMMITTED"));  // only once all is installed and on the disk
         if (!c.committed) continue;  // every entry journaled and the old bytes kept
         EXPECT_EQ(read_file(update.backup / "files.tsv"), "restore\ta.dll\nrestore\tbin/core.dll\nremove\tbin/new.dll\nremove\tplugins/p.dll\nrestore\trelease.json\n");
         EXPECT_EQ(read_file(update.backup / "files/bin/core.dll"), "old");

@@ -11,7 +11,7 @@ std::string between_valid_lines(const std::string& line) { return "restore\tbin/
 // Half way through an update of bin/a.dll, plugins/new.dll and release.json,
 // with user data beside it and a hostile backup of settings.json.
 struct Interrupted : Dirs {
-    std::vector<fs::path> log;  // checked paths
+    std::vector<fs::path> checked;  // relative to the installation
     FailingCopy copy;
     Interrupted(const std::string& status, const std::string& journal) {
         for (const auto& [name, bytes] : std::map<fs::path, std::string>{
@@ -78,7 +78,7 @@ TEST(Recovery, UndoesFromTheLastLineAndCountsWhatIsAlreadyInPlace) {
         {"applying", "APPLYING\n", kJournal, none, {}, {}, ""},
         {"recovery required", "RECOVERY_REQUIRED\n", kJournal, none, {}, {}, ""},
         {"preparing, no journal", "PREPARING\n", "-", none, {}, {}, ""},
-        {"paths that cannot exist", "APPLYING\n", "remove\tgone.dll\nremove\tnever/made.dll\nremove\tfile/b.txt\n", [](Interrupted& a) { write_file(a.target / "file", "kept"); }, {}, {}, ""},
+        {"paths that cannot exist", "APPLYING\n", "remove\tgone.dll\nremove\tnever/made.dll\nremove\tfile/b.txt\n", [](Interrupted& a) { write_file(a.target / "file", "x"); }, {}, {}, ""},
         {"old bytes in place, copy refused", "APPLYING\n", kJournal, [](Interrupted& a) { write_file(a.target / "bin/a.dll", "old a"); }, {2}, {}, ""},
         {"new bytes in place, copy refused", "APPLYING\n", kJournal, none, {2}, {"bin/a.dll"}, ""},
         {"restore into a directory that is gone", "APPLYING\n", kJournal, [](Interrupted& a) { fs::remove_all(a.target / "bin"); }, {}, {"bin/a.dll"}, ""},
@@ -90,14 +90,15 @@ TEST(Recovery, UndoesFromTheLastLineAndCountsWhatIsAlreadyInPlace) {
         c.arrange(app);
         app.copy.fail_calls = c.failing_copies;
         app.copy.leave_partial = false;
-        const TransactionResult result = recover_interrupted_update(app.target, app.backup, app.copy.operation(), [&app](const fs::path& path) { app.log.push_back(path); });
+        const auto check = [&app](const fs::path& path) { app.checked.push_back(path.lexically_relative(app.target)); };
+        const TransactionResult result = recover_interrupted_update(app.target, app.backup, app.copy.operation(), check);
         EXPECT_EQ(std::tuple(result.rolled_back, result.error, result.failed_restores), std::tuple(c.failed.empty() && c.error.empty(), c.error, c.failed));
         EXPECT_EQ(read_file(app.backup / "transaction.status"), !c.error.empty() ? c.status : c.failed.empty() ? "ROLLED_BACK\n" : "RECOVERY_REQUIRED\n");
         EXPECT_EQ(read_file(app.target / "settings.json"), "user");
         if (c.journal != kJournal) continue;
         EXPECT_EQ(read_file(app.target / "release.json") + std::to_string(fs::exists(app.target / "plugins/new.dll")), "old release0");
         EXPECT_EQ(read_file(app.target / "bin/a.dll") == "old a", c.failed.empty());
-        const auto checks = checks_after(app.log, "", app.target);  // the undo steps, each checking its destination
+        const auto& checks = app.checked;  // the undo steps, each checking its destination, come last
         EXPECT_EQ(std::vector<fs::path>(checks.end() - std::min<std::size_t>(3, checks.size()), checks.end()),
                   (std::vector<fs::path>{"release.json", "plugins/new.dll", "bin/a.dll"}));
     }
