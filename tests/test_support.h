@@ -1,10 +1,13 @@
-// Helpers shared by the unit tests: real temporary files, a second process
-// holding a file, and doubles of the transaction's pluggable operations.
+// Helpers shared by the unit tests: real temporary files and doubles of the
+// transaction's pluggable operations.
 #pragma once
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <fstream>
 #include <map>
 #include <random>
@@ -42,16 +45,15 @@ inline std::string read_file(const fs::path& path) {  // empty when unreadable
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-std::string short_name(const fs::path& path, const char* posix_alias);  // the 8.3 name on Windows
-
-// The test child holding an existing file without sharing (Windows only) for
-// the given time from construction on; the destructor waits for its end.
-// Throws when it cannot.
-struct HeldFile {
-    HeldFile(const fs::path& file, unsigned milliseconds);
-    ~HeldFile();
-    std::FILE* output = nullptr;
-};
+inline std::string short_name([[maybe_unused]] const fs::path& path, [[maybe_unused]] const char* posix_alias) {  // the 8.3 name on Windows
+#ifdef _WIN32
+    std::wstring buffer(1024, L'\0');
+    buffer.resize(::GetShortPathNameW(path.c_str(), buffer.data(), 1024));
+    return fs::path(buffer).filename().u8string();
+#else
+    return posix_alias;
+#endif
+}
 
 // Copies as the updater does; calls numbered in fail_calls (from 1) throw,
 // after writing "partial" to the destination when leave_partial is set.

@@ -6,16 +6,6 @@
 #include <sys/stat.h>
 #endif
 
-TEST(InstallOrder, ManifestLastEverythingElseByPath) {
-    for (const std::vector<fs::path>& expected : {std::vector<fs::path>{"B.txt", "a/x.dll", "a.dll", "b/c/d.txt", "bin.dat", "release.json"},
-                                                  std::vector<fs::path>{"Zeta.dll", "sub/release.json", "sub/zz.dll", "Release.JSON"}}) {
-        std::vector<InstallEntry> entries;
-        for (auto name = expected.rbegin(); name != expected.rend(); ++name) entries.push_back({*name, false});
-        std::sort(entries.begin(), entries.end(), install_order_less);
-        for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(entries[i].relative_path, expected[i]);
-    }
-}
-
 // Each refusal comes before the backup area is made.
 TEST(CollectInstallSet, RefusesUnsafeDirectoriesLinksSpecialFilesAndBadDestinations) {
     const PathCheck accept_all = [](const fs::path&) {}, no_links = ensure_no_reparse_point;
