@@ -20,19 +20,15 @@ namespace fs = std::filesystem;
 
 constexpr bool kWindowsNames = fs::path::preferred_separator == L'\\';  // 8.3 names, trailing dots and spaces
 
-struct TempDir {  // a fresh directory, removed with its content
-    const fs::path path = fs::temp_directory_path() / ("lumetra_test_" + std::to_string(std::random_device{}()));
-    TempDir() { if (!fs::create_directory(path)) throw std::runtime_error("temporary directory exists"); }
-    TempDir(const TempDir&) = delete;
-    ~TempDir() { std::error_code ignored; fs::remove_all(path, ignored); }
+// A fresh temporary directory, removed with its content, with the places of an
+// update: a package beside an installation whose backup area is still to be made.
+struct Sandbox {
+    const fs::path path = fs::weakly_canonical(fs::temp_directory_path()) / ("lumetra_test_" + std::to_string(std::random_device{}()));
+    fs::path payload = path / "stage" / "package", target = path / "install", backup = target / "updates" / "backup_1";
+    Sandbox() { if (!fs::create_directory(path)) throw std::runtime_error("temporary directory exists"); }
+    Sandbox(const Sandbox&) = delete;
+    ~Sandbox() { std::error_code ignored; fs::remove_all(path, ignored); }
     fs::path operator/(const fs::path& relative) const { return path / relative; }
-};
-
-// A package beside an installation whose backup area is still to be made.
-struct Dirs {
-    TempDir temp;
-    fs::path payload = fs::weakly_canonical(temp / "stage/package"), target = fs::weakly_canonical(temp / "install");
-    fs::path backup = target / "updates/backup_1";
 };
 
 inline void write_file(const fs::path& path, const std::string& bytes) {  // creates the parents

@@ -32,7 +32,7 @@ TEST(ParseArguments, CommandLineTable) {
 }
 
 TEST(ValidateOptions, ValidationTable) {
-    TempDir dir;
+    Sandbox dir;
     write_file(dir / "pkg.zip", "x");
     fs::create_directories(dir / "app" / "sub");
     enum Outcome { valid, incomplete, invalid };
@@ -70,7 +70,7 @@ TEST(StagedLayout, PayloadRootAndRequiredFiles) {
         {{"release.json", "Lumetra.exe", "app/"}, "app", false}, {{"release.json", "Pannix.exe"}, "", false}, {{"Lumetra.exe"}, "", false},
     };
     for (const auto& [files, payload, valid] : cases) {
-        TempDir dir;
+        Sandbox dir;
         for (const auto& f : files) f.back() == '/' ? (void)fs::create_directories(dir / f) : write_file(dir / f, "x");
         const fs::path root = find_payload_root(dir.path);
         EXPECT_EQ(std::pair(root, check_staged_layout(root)), std::pair(payload.empty() ? dir.path : dir / payload, valid)) << files.back();
@@ -80,7 +80,7 @@ TEST(StagedLayout, PayloadRootAndRequiredFiles) {
 // The updater must relaunch whenever it runs from the installation itself,
 // however the target is spelled, or it cannot replace its own file.
 TEST(RunsFromInstallation, TheDirectoriesIdentityDecidesNotTheirSpelling) {
-    TempDir dir;
+    Sandbox dir;
     const fs::path app = dir / "Application Files";
     fs::create_directories(app / "tools");
     ASSERT_TRUE(!kWindowsNames || short_name(app, "") != "Application Files") << "no distinct short name";

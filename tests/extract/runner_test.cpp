@@ -1,14 +1,11 @@
 #include "extract/runner.h"
 
-#ifdef _WIN32
-#include <windows.h>
-// shellapi.h needs the types of windows.h first.
-#include <shellapi.h>
-#endif
-
 #include <random>
 
-#include "test_support.h"
+#include "test_support.h"  // windows.h, whose types shellapi.h needs
+#ifdef _WIN32
+#include <shellapi.h>
+#endif
 
 // Every reader gets each quoted value back: the portable splitter, by which the
 // POSIX layer starts programs, and on Windows the system's own, which the
@@ -53,7 +50,7 @@ TEST(ExtractionCommandLine, RefusedFrom32760CodeUnitsAndRoomForTwo1000CharacterP
 }
 
 TEST(ExtractionFailureMessage, AppendsAtMost2048BytesOfTheErrorFileAndRefusesATooLongCommand) {
-    TempDir dir;
+    Sandbox dir;
     const std::wstring prefix = L"安全解压失败或超时，exit=";
     write_file(dir / "empty.error.txt", "");
     write_file(dir / "long.error.txt", std::string(2048, 'a') + "b");

@@ -12,7 +12,7 @@ namespace {
 // existing ones) that also carries files below protected paths and their
 // aliases. Installed in order: by path (bytes, element by element), the
 // top-level manifest in any letter case last.
-struct Update : Dirs {
+struct Update : Sandbox {
     std::vector<std::string> words;  // status words written, in order
     std::vector<fs::path> checked;   // paths checked since "APPLYING", relative to the installation
     FailingCopy copy;
@@ -22,9 +22,8 @@ struct Update : Dirs {
     std::map<std::string, std::string> old_tree;
 
     Update() {
-        for (const char* name : {"Zeta.dll", "bin/core.dll", "Release.JSON", "config/app.xml", "settings.json", "alarm_history/x.db"}) {
-            write_file(target / name, "old");
-        }
+        for (const fs::path& name : {order[0], order[1], order[4]}) write_file(target / name, "old");
+        for (const char* name : {"config/app.xml", "settings.json", "alarm_history/x.db"}) write_file(target / name, "user");
         for (const auto& name : order) write_file(payload / name, "new");
         // Windows opens the short names as the protected files they alias.
         const std::string aliases[] = {"config/app.xml", "station.ini", short_name(target / "settings.json", "settings.json"),
@@ -40,7 +39,7 @@ struct Update : Dirs {
             if (word == "APPLYING") checked.clear();
             return !failing_words.count(word) && platform::replace_file(from, to) && !unflushed_words.count(word);
         };
-        const auto check = [this](const fs::path& path) { checked.push_back(path.lexically_relative(target)); };
+        const auto check = [this](const fs::path& file) { checked.push_back(file.lexically_relative(target)); };
         return apply_update_transaction(payload, target, backup, copy.operation(), check, {flush_file, platform::flush_directory, replace});
     }
 };
@@ -130,7 +129,7 @@ TEST(ApplyUpdateTransaction, OutcomeTable) {
 // update (Windows; POSIX has no sharing modes). A copy that keeps failing
 // fails after the retries (30 x 100 ms), naming both paths.
 TEST(HeldByAnotherProcess, EveryFileChangingOperationOutwaitsAShortHold) {
-    TempDir dir;
+    Sandbox dir;
     write_file(dir / "new.exe", "new");
     write_file(dir / "Lumetra.exe", "old");
     write_transaction_status(dir.path, "APPLYING");

@@ -10,7 +10,7 @@ std::string between_valid_lines(const std::string& line) { return "restore\tbin/
 
 // Half way through an update of bin/a.dll, plugins/new.dll and release.json,
 // with user data beside it and a hostile backup of settings.json.
-struct Interrupted : Dirs {
+struct Interrupted : Sandbox {
     std::vector<fs::path> checked;  // relative to the installation
     FailingCopy copy;
     Interrupted(const std::string& status, const std::string& journal) {
@@ -63,11 +63,11 @@ TEST(Recovery, RefusesHostileInputBeforeChangingAnything) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Interrupted app(c.status, c.journal);
-        const auto before = snapshot(app.temp.path);
+        const auto before = snapshot(app.path);
         const TransactionResult result = recover_interrupted_update(app.target, app.target / c.backup, app.copy.operation(), ensure_no_reparse_point);
         EXPECT_TRUE(!result.rolled_back && result.failed_restores.empty() && app.copy.calls == 0);
         EXPECT_TRUE(c.error == "*" ? !result.error.empty() : result.error == c.error) << result.error;
-        EXPECT_EQ(snapshot(app.temp.path), before);
+        EXPECT_EQ(snapshot(app.path), before);
     }
 }
 
