@@ -1,5 +1,4 @@
-// Helpers shared by the unit tests: real temporary files and doubles of the
-// transaction's pluggable operations.
+// Helpers shared by the unit tests: real temporary files and doubles of the transaction's pluggable operations.
 #pragma once
 
 #ifdef _WIN32
@@ -20,8 +19,7 @@ namespace fs = std::filesystem;
 
 constexpr bool kWindowsNames = fs::path::preferred_separator == L'\\';  // 8.3 names, trailing dots and spaces
 
-// A fresh temporary directory, removed with its content, with the places of an
-// update: a package beside an installation whose backup area is still to be made.
+// A fresh temporary directory, removed with its content: a package beside an installation, its backup area not yet made.
 struct Sandbox {
     const fs::path path = fs::weakly_canonical(fs::temp_directory_path()) / ("lumetra_test_" + std::to_string(std::random_device{}()));
     fs::path payload = path / "stage" / "package", target = path / "install", backup = target / "updates" / "backup_1";
@@ -51,8 +49,7 @@ inline std::string short_name([[maybe_unused]] const fs::path& path, [[maybe_unu
 #endif
 }
 
-// Copies as the updater does; calls numbered in fail_calls (from 1) throw,
-// after writing "partial" to the destination when leave_partial is set.
+// Copies as the updater does; calls numbered in fail_calls (from 1) throw, after writing "partial" when leave_partial.
 struct FailingCopy {
     std::set<int> fail_calls;
     bool leave_partial = true;

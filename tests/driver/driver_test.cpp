@@ -62,8 +62,7 @@ TEST(ValidateOptions, ValidationTable) {
     }
 }
 
-// An "app" folder is the payload root whatever it holds; Lumetra.exe is
-// required whatever is launched.
+// An "app" folder is the payload root whatever it holds; Lumetra.exe is required whatever is launched.
 TEST(StagedLayout, PayloadRootAndRequiredFiles) {
     const std::tuple<std::vector<std::string>, std::string, bool> cases[] = {  // directories end with '/'
         {{"release.json", "Lumetra.exe"}, "", true}, {{"app/release.json", "app/Lumetra.exe"}, "app", true},
@@ -77,8 +76,8 @@ TEST(StagedLayout, PayloadRootAndRequiredFiles) {
     }
 }
 
-// The updater must relaunch whenever it runs from the installation itself,
-// however the target is spelled, or it cannot replace its own file.
+// The updater must relaunch whenever it runs from the installation, however the target is spelled, or it cannot replace
+// its own file.
 TEST(RunsFromInstallation, TheDirectoriesIdentityDecidesNotTheirSpelling) {
     Sandbox dir;
     const fs::path app = dir / "Application Files";

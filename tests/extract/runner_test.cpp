@@ -7,9 +7,8 @@
 #include <shellapi.h>
 #endif
 
-// Every reader gets each quoted value back: the portable splitter, by which the
-// POSIX layer starts programs, and on Windows the system's own, which the
-// portable one must also match on arbitrary lines.
+// Every reader gets each quoted value back: the portable splitter, by which the POSIX layer starts programs, and on
+// Windows the system's own, which the portable one must also match on arbitrary lines.
 TEST(QuoteArgument, EveryReaderGetsTheValueBack) {
     std::vector<std::wstring> values = {L"C:\\Temp\\pkg.zip", L"a\"b", L"\"", L"", L"D:\\My App", L"a\\\\b", L"D:\\App\\", L"x\\\\", L"a\\\"b", L"升级 包\t"};
     std::mt19937 random(20250101);

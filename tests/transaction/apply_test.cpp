@@ -8,10 +8,8 @@
 
 namespace {
 
-// An installation with user data, and a package of five files (three replace
-// existing ones) that also carries files below protected paths and their
-// aliases. Installed in order: by path (bytes, element by element), the
-// top-level manifest in any letter case last.
+// An installation with user data, and a package of five files (three replace old ones) with protected files and
+// aliases of them. Install order: by path (bytes, element by element), the top-level manifest in any case last.
 struct Update : Sandbox {
     std::vector<std::string> words;  // status words written, in order
     std::vector<fs::path> checked;   // paths checked since "APPLYING", relative to the installation
@@ -47,8 +45,7 @@ struct Update : Sandbox {
 constexpr int kBackups = 3;  // copy calls 1 to 3; apply copies follow
 
 #ifdef _WIN32
-// The test child holding an existing file without sharing for the given time
-// from construction on; the destructor waits for its end.
+// The test child holding a file without sharing for the given time from construction on; the destructor waits for its end.
 struct HeldFile {
     std::FILE* output;
     HeldFile(const fs::path& file, unsigned milliseconds) {
@@ -65,11 +62,9 @@ struct HeldFile {
 
 }  // namespace
 
-// The installation ends new when committed, else as it was, with the applied
-// entries undone from the last; a failed undo step is named and leaves
-// "RECOVERY_REQUIRED"; a status is recorded only once the backup area exists.
-// Rolling back under a "COMMITTED" that replaced "APPLYING" would contradict
-// the tree, so only an unwritten one fails.
+// The installation ends new when committed, else as it was, the applied entries undone from the last; a failed undo
+// step is named and leaves "RECOVERY_REQUIRED"; a status is recorded only once the backup area exists. Rolling back
+// under a "COMMITTED" that replaced "APPLYING" would contradict the tree, so only an unwritten one fails.
 TEST(ApplyUpdateTransaction, OutcomeTable) {
     struct Case { std::string name; std::function<void(Update&)> arrange; std::string error, status = "ROLLED_BACK\n"; bool committed = false, rolled_back = true; std::size_t applied = 5; };
     const std::string unpersisted = "cannot persist update transaction status", bad_name = "invalid filename for recovery journal";
@@ -90,8 +85,7 @@ TEST(ApplyUpdateTransaction, OutcomeTable) {
         {"escape in a name", [](Update& u) { write_file(u.payload / "bad\x1bname", "x"); }, bad_name},
         {"backup area cannot be made", [](Update& u) { write_file(u.target / "updates", "a file"); }, "*", ""},
     };
-    // The k-th apply copy fails, leaving a partial file or, when the file is
-    // locked, refusing the copy and the first undo.
+    // The k-th apply copy fails, leaving a partial file or, when the file is locked, refusing the copy and the first undo.
     for (int k = 1; k <= 5; ++k) {
         cases.push_back({"copy " + std::to_string(k) + " fails", [k](Update& u) { u.copy.fail_calls = {kBackups + k}; }, "injected copy failure", "ROLLED_BACK\n", false, true, std::size_t(k)});
         if (k != 3 && k != 4) {  // existing files only
@@ -125,9 +119,8 @@ TEST(ApplyUpdateTransaction, OutcomeTable) {
     }
 }
 
-// A virus scanner or indexer holding a file for a moment must not fail the
-// update; a file held for longer than the retries (30 x 100 ms) still does, and
-// the copy names both paths. POSIX has no sharing modes: a copy from a missing
+// A virus scanner or indexer holding a file for a moment must not fail the update; a file held for longer than the
+// retries (30 x 100 ms) still does, and the copy names both paths. POSIX has no sharing modes: a copy from a missing
 // file stands for the long hold there.
 TEST(HeldByAnotherProcess, EveryFileChangingOperationOutwaitsAShortHold) {
     Sandbox dir;
