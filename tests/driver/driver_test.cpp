@@ -19,6 +19,10 @@ TEST(ParseArguments, CommandLineTable) {
         {{L"u", L"--package", L"--target", L"--launch", L"Pannix.exe"}, L"--target", L"", L"Pannix.exe"},
         {{L"u", L"--package"}, L"", L""},  // fewer than three elements
         {{}, L"", L""},
+        // The relaunched copy reads its command line back with the system's rules, detached so that it goes on with the update.
+        {platform::split_command_line(L"C:\\Temp\\LumetraUpdater.exe " +
+                                      make_relaunch_parameters({L"C:\\Temp\\a \"b\" c.zip", L"D:\\My App\\", 4294967295u, L"Pannix.exe", false, true})),
+         L"C:\\Temp\\a \"b\" c.zip", L"D:\\My App\\", L"Pannix.exe", 4294967295u, true},
     };
     for (const auto& c : cases) {
         const UpdaterOptions o = parse_arguments(c.args);
@@ -28,7 +32,7 @@ TEST(ParseArguments, CommandLineTable) {
 }
 
 TEST(ValidateOptions, ValidationTable) {
-    TempDir dir;
+    Sandbox dir;
     write_file(dir / "pkg.zip", "x");
     fs::create_directories(dir / "app" / "sub");
     enum Outcome { valid, incomplete, invalid };
@@ -41,7 +45,7 @@ TEST(ValidateOptions, ValidationTable) {
         {dir / "absent.zip", dir / "app", L"Lumetra.exe", incomplete},
         {dir / "pkg.zip", dir / "pkg.zip", L"Lumetra.exe", invalid},  // target is a file
         {dir / "pkg.zip", dir / "nowhere", L"Lumetra.exe", invalid},
-        {dir / "pkg.zip", dir.path().root_path(), L"Lumetra.exe", invalid},
+        {dir / "pkg.zip", dir.path.root_path(), L"Lumetra.exe", invalid},
         {dir / "pkg.zip", dir / "app", L"PannixRuntime.exe", invalid},
         {dir / "pkg.zip", dir / "app", L"lumetra.exe", invalid},  // letter case counts
         {dir / "pkg.zip", dir / "app", fs::path(L"bin") / L"Lumetra.exe", invalid},
@@ -58,44 +62,33 @@ TEST(ValidateOptions, ValidationTable) {
     }
 }
 
-// An "app" folder is the payload root whatever it holds; Lumetra.exe is
-// required whatever is launched.
+// An "app" folder is the payload root whatever it holds; Lumetra.exe is required whatever is launched.
 TEST(StagedLayout, PayloadRootAndRequiredFiles) {
-    struct Case { std::vector<std::string> files; std::string payload; bool valid; };  // directories end with '/'
-    const Case cases[] = {
+    const std::tuple<std::vector<std::string>, std::string, bool> cases[] = {  // directories end with '/'
         {{"release.json", "Lumetra.exe"}, "", true}, {{"app/release.json", "app/Lumetra.exe"}, "app", true},
         {{"release.json", "Lumetra.exe", "app/"}, "app", false}, {{"release.json", "Pannix.exe"}, "", false}, {{"Lumetra.exe"}, "", false},
     };
-    for (const auto& c : cases) {
-        TempDir dir;
-        for (const auto& f : c.files) f.back() == '/' ? (void)fs::create_directories(dir / f) : write_file(dir / f, "x");
-        const fs::path root = find_payload_root(dir.path());
-        EXPECT_EQ(std::pair(root, check_staged_layout(root)), std::pair(c.payload.empty() ? dir.path() : dir / c.payload, c.valid)) << c.files.back();
+    for (const auto& [files, payload, valid] : cases) {
+        Sandbox dir;
+        for (const auto& f : files) f.back() == '/' ? (void)fs::create_directories(dir / f) : write_file(dir / f, "x");
+        const fs::path root = find_payload_root(dir.path);
+        EXPECT_EQ(std::pair(root, check_staged_layout(root)), std::pair(payload.empty() ? dir.path : dir / payload, valid)) << files.back();
     }
 }
 
-// The updater must relaunch whenever it runs from the installation itself,
-// however the target is spelled, or it cannot replace its own file.
+// The updater must relaunch whenever it runs from the installation, however the target is spelled, or it cannot replace
+// its own file.
 TEST(RunsFromInstallation, TheDirectoriesIdentityDecidesNotTheirSpelling) {
-    TempDir dir;
+    Sandbox dir;
     const fs::path app = dir / "Application Files";
     fs::create_directories(app / "tools");
     ASSERT_TRUE(!kWindowsNames || short_name(app, "") != "Application Files") << "no distinct short name";
     const std::pair<fs::path, bool> cases[] = {
         {app, true}, {app / ".", true}, {app / "tools" / "..", true}, {app.wstring() + L"\\.", kWindowsNames},
         {dir / "application files", kWindowsNames}, {dir / short_name(app, "Application Files"), true},
-        {app / "tools", false}, {dir.path(), false}, {dir / "Gone", false},
+        {app / "tools", false}, {dir.path, false}, {dir / "Gone", false},
     };
     for (const auto& [target, relaunch] : cases) {
         EXPECT_EQ(runs_from_installation(app / "LumetraUpdater.exe", target), relaunch) << platform::wide_to_utf8(target.wstring());
     }
-}
-
-// The relaunched copy reads its own command line back with the system's rules,
-// marked detached so that it goes on with the update instead of relaunching.
-TEST(RelaunchParameters, TheCopyReadsBackTheSameOptions) {
-    const UpdaterOptions options{L"C:\\Temp\\a \"b\" c.zip", L"D:\\My App\\", 4294967295u, L"Pannix.exe", false, true};
-    const UpdaterOptions read = parse_arguments(platform::split_command_line(L"C:\\Temp\\LumetraUpdater.exe " + make_relaunch_parameters(options)));
-    EXPECT_EQ(std::tuple(read.package, read.target, read.pid, read.launch, read.detached, read.verify_extract),
-              std::tuple(options.package, options.target, options.pid, options.launch, true, false));
 }

@@ -1,19 +1,14 @@
 #include "extract/runner.h"
 
+#include <random>
+
+#include "test_support.h"  // windows.h, whose types shellapi.h needs
 #ifdef _WIN32
-#include <windows.h>
-// shellapi.h needs the types of windows.h first.
 #include <shellapi.h>
 #endif
 
-#include <cstdio>
-#include <random>
-
-#include "test_support.h"
-
-// Every reader gets each quoted value back: the portable splitter, by which the
-// POSIX layer starts programs, and on Windows the system's own, which the
-// portable one must also match on arbitrary lines.
+// Every reader gets each quoted value back: the portable splitter, by which the POSIX layer starts programs, and on
+// Windows the system's own, which the portable one must also match on arbitrary lines.
 TEST(QuoteArgument, EveryReaderGetsTheValueBack) {
     std::vector<std::wstring> values = {L"C:\\Temp\\pkg.zip", L"a\"b", L"\"", L"", L"D:\\My App", L"a\\\\b", L"D:\\App\\", L"x\\\\", L"a\\\"b", L"升级 包\t"};
     std::mt19937 random(20250101);
@@ -26,8 +21,8 @@ TEST(QuoteArgument, EveryReaderGetsTheValueBack) {
     for (std::size_t i = 0; i + 2 < values.size(); ++i) {
         const std::wstring line = L"\"C:\\Program Files\\prog.exe\" " + quote_argument(values[i]) + L" " + quote_argument(values[i + 1]) +
                                   L" " + quote_argument(values[i + 2]);
-        const std::vector<std::wstring> expected{L"C:\\Program Files\\prog.exe", values[i], values[i + 1], values[i + 2]};
-        ASSERT_EQ(platform::split_command_line(line), expected) << "value " << i;
+        ASSERT_EQ(platform::split_command_line(line), (std::vector<std::wstring>{L"C:\\Program Files\\prog.exe", values[i], values[i + 1], values[i + 2]}))
+            << "value " << i;
 #ifdef _WIN32
         for (const std::wstring& raw : {line, values[i] + L" " + values[i + 1]}) {
             int count = 0;
@@ -39,23 +34,22 @@ TEST(QuoteArgument, EveryReaderGetsTheValueBack) {
     }
 }
 
+// The PowerShell path adds one code unit per character, so any length can be
+// hit; the longest command must still leave room for two 1,000-character paths.
 TEST(ExtractionCommandLine, RefusedFrom32760CodeUnitsAndRoomForTwo1000CharacterPaths) {
     const std::wstring module = L"function Expand-LumetraPackage {}";
     const std::size_t base = utf16_length(*extraction_command_line(module, L"/p.zip", L"/d", L"/"));
-    // The PowerShell path adds one code unit per character, so any length can be hit.
     const std::string fits = "/" + std::string(32759 - base, 'p'), pair = fits.substr(2) + u8"\U0001F600";  // two code units
     for (const std::string& powershell : {fits, pair}) {
         EXPECT_EQ(utf16_length(*extraction_command_line(module, L"/p.zip", L"/d", fs::u8path(powershell))), 32759u);
         EXPECT_FALSE(extraction_command_line(module, L"/p.zip", L"/d", fs::u8path(powershell + "p")));
     }
-    const auto longest = extraction_command_line(*decode_extraction_module(*platform::extraction_script()), L"C:\\" + std::wstring(997, L'p'),
-                                                 L"C:\\" + std::wstring(997, L'd'), L"C:\\Windows\\system32\\WindowsPowerShell/v1.0/powershell.exe");
-    ASSERT_TRUE(longest);
-    std::printf("command with two 1,000-character paths: %zu of 32,759 code units\n", utf16_length(*longest));
+    EXPECT_TRUE(extraction_command_line(*decode_extraction_module(*platform::extraction_script()), L"C:\\" + std::wstring(997, L'p'),
+                                        L"C:\\" + std::wstring(997, L'd'), L"C:\\Windows\\system32\\WindowsPowerShell/v1.0/powershell.exe"));
 }
 
 TEST(ExtractionFailureMessage, AppendsAtMost2048BytesOfTheErrorFileAndRefusesATooLongCommand) {
-    TempDir dir;
+    Sandbox dir;
     const std::wstring prefix = L"安全解压失败或超时，exit=";
     write_file(dir / "empty.error.txt", "");
     write_file(dir / "long.error.txt", std::string(2048, 'a') + "b");

@@ -1,8 +1,3 @@
-// The platform layer's contracts, checked on both builds (the Windows build under Wine).
-#ifdef _WIN32
-#include <windows.h>
-#endif
-
 #include <cstdlib>
 
 #include "test_support.h"

@@ -1,62 +1,75 @@
 #include "transaction/apply.h"
 
-#include <optional>
+#include <cstdio>
 
+#include "extract/runner.h"
 #include "test_support.h"
 #include "transaction/transaction_status.h"
 
 namespace {
 
-// An installation with user data, and a package of five files (three replace
-// existing ones) that also carries files below protected paths and their aliases.
-struct Update {
-    TempDir temp;
-    fs::path payload = fs::weakly_canonical(temp / "stage/package"), target = fs::weakly_canonical(temp / "install");
-    fs::path backup = target / "updates/backup_1";
-    EventLog log;
+// An installation with user data, and a package of five files (three replace old ones) with protected files and
+// aliases of them. Install order: by path (bytes, element by element), the top-level manifest in any case last.
+struct Update : Sandbox {
+    std::vector<std::string> words;  // status words written, in order
+    std::vector<fs::path> checked;   // paths checked since "APPLYING", relative to the installation
     FailingCopy copy;
     std::set<std::string> failing_words, unflushed_words;  // not written; written, reported failed
     std::set<fs::path> failing_files;
-    const std::vector<fs::path> order{"a.dll", "bin/core.dll", "bin/new.dll", "plugins/p.dll", "release.json"};
+    const std::vector<fs::path> order{"Zeta.dll", "bin/core.dll", "bin/release.json", "bin.dat", "Release.JSON"};
     std::map<std::string, std::string> old_tree;
 
     Update() {
-        for (const char* name : {"a.dll", "bin/core.dll", "release.json", "config/app.xml", "settings.json", "alarm_history/x.db"}) write_file(target / name, "old");
+        for (const fs::path& name : {order[0], order[1], order[4]}) write_file(target / name, "old");
+        for (const char* name : {"config/app.xml", "settings.json", "alarm_history/x.db"}) write_file(target / name, "user");
         for (const auto& name : order) write_file(payload / name, "new");
         // Windows opens the short names as the protected files they alias.
-        for (const std::string& name : {std::string("config/app.xml"), std::string("station.ini"), short_name(target / "settings.json", "settings.json"),
-                                        short_name(target / "alarm_history", "alarm_history") + "/x.db"}) {
-            write_file(payload / fs::u8path(name), "package");
-        }
+        const std::string aliases[] = {"config/app.xml", "station.ini", short_name(target / "settings.json", "settings.json"),
+                                       short_name(target / "alarm_history", "alarm_history") + "/x.db"};
+        for (const std::string& name : aliases) write_file(payload / fs::u8path(name), "package");
         fs::create_directories(payload / "empty/dir");
         old_tree = snapshot(target);
     }
     TransactionResult run() {
         const auto flush_file = [this](const fs::path& file) { return !failing_files.count(file) && platform::flush_file(file); };
         const auto replace = [this](const fs::path& from, const fs::path& to) {
-            const std::string word = read_file(from).substr(0, read_file(from).find('\n'));
-            log.push_back("=" + word);
+            const std::string word = words.emplace_back(read_file(from).substr(0, read_file(from).find('\n')));
+            if (word == "APPLYING") checked.clear();
             return !failing_words.count(word) && platform::replace_file(from, to) && !unflushed_words.count(word);
         };
-        return apply_update_transaction(payload, target, backup, copy.operation(), recording_check(log), {flush_file, platform::flush_directory, replace});
+        const auto check = [this](const fs::path& file) { checked.push_back(file.lexically_relative(target)); };
+        return apply_update_transaction(payload, target, backup, copy.operation(), check, {flush_file, platform::flush_directory, replace});
     }
 };
 
-// Copy calls 1 to 3 back up the existing files; apply copies follow.
-constexpr int kBackups = 3;
+constexpr int kBackups = 3;  // copy calls 1 to 3; apply copies follow
+
+#ifdef _WIN32
+// The test child holding a file without sharing for the given time from construction on; the destructor waits for its end.
+struct HeldFile {
+    std::FILE* output;
+    HeldFile(const fs::path& file, unsigned milliseconds) {
+        // The command processor runs the line; the outer quotes keep the inner ones.
+        const fs::path child = platform::own_executable_path().parent_path() / L"lumetra_test_child.exe";
+        const std::wstring line = quote_argument(child.wstring()) + L" hold " + quote_argument(file.wstring()) + L" " + std::to_wstring(milliseconds);
+        output = ::_wpopen((L"\"" + line + L"\"").c_str(), L"r");
+        char said[5] = {};
+        if (!output || !std::fgets(said, sizeof said, output) || std::string(said) != "held") throw std::runtime_error("the test child cannot hold the file");
+    }
+    ~HeldFile() { ::_pclose(output); }
+};
+#endif
 
 }  // namespace
 
-// The installation ends new when committed, else as it was, with the applied
-// entries undone from the last; a failed undo step is named and leaves
-// "RECOVERY_REQUIRED"; a status is recorded only once the backup area exists.
-// Rolling back under a "COMMITTED" that replaced "APPLYING" would contradict
-// the tree, so only an unwritten one fails.
+// The installation ends new when committed, else as it was, the applied entries undone from the last; a failed undo
+// step is named and leaves "RECOVERY_REQUIRED"; a status is recorded only once the backup area exists. Rolling back
+// under a "COMMITTED" that replaced "APPLYING" would contradict the tree, so only an unwritten one fails.
 TEST(ApplyUpdateTransaction, OutcomeTable) {
     struct Case { std::string name; std::function<void(Update&)> arrange; std::string error, status = "ROLLED_BACK\n"; bool committed = false, rolled_back = true; std::size_t applied = 5; };
     const std::string unpersisted = "cannot persist update transaction status", bad_name = "invalid filename for recovery journal";
     std::vector<Case> cases = {
-        // apply copies 4 to 8; the undo copies release.json back (9), then bin/core.dll (10)
+        // apply copies 4 to 8; the undo copies Release.JSON back (9), then bin/core.dll (10)
         {"failed undo step", [](Update& u) { u.copy.fail_calls = {kBackups + 5, 10}; }, "injected copy failure", "RECOVERY_REQUIRED\n", false, false},
         {"COMMITTED not written", [](Update& u) { u.failing_words = {"COMMITTED"}; }, unpersisted},
         {"no fault", [](Update&) {}, "", "COMMITTED\n", true},
@@ -66,14 +79,13 @@ TEST(ApplyUpdateTransaction, OutcomeTable) {
         {"no final word", [](Update& u) { u.failing_words = {"COMMITTED", "ROLLED_BACK"}; }, unpersisted, "APPLYING\n", false, false},
         {"backup not flushed", [](Update& u) { u.failing_files = {u.backup / "files/bin/core.dll"}; }, "cannot persist update backups"},
         {"journal not flushed", [](Update& u) { u.failing_files = {u.backup / "files.tsv"}; }, "cannot persist recovery journal"},
-        {"installed file not flushed", [](Update& u) { u.failing_files = {u.target / "bin/new.dll"}; }, "cannot persist installed files"},
+        {"installed file not flushed", [](Update& u) { u.failing_files = {u.target / "bin.dat"}; }, "cannot persist installed files"},
         {"restored file not flushed", [](Update& u) { u.failing_files = {u.target / "bin/core.dll"}; }, "cannot persist installed files", "RECOVERY_REQUIRED\n", false, false},
         {"line feed in a name", [](Update& u) { write_file(u.payload / "bad\nname", "x"); }, bad_name},
         {"escape in a name", [](Update& u) { write_file(u.payload / "bad\x1bname", "x"); }, bad_name},
         {"backup area cannot be made", [](Update& u) { write_file(u.target / "updates", "a file"); }, "*", ""},
     };
-    // The k-th apply copy fails, leaving a partial file or, when the file is
-    // locked, refusing the copy and the first undo.
+    // The k-th apply copy fails, leaving a partial file or, when the file is locked, refusing the copy and the first undo.
     for (int k = 1; k <= 5; ++k) {
         cases.push_back({"copy " + std::to_string(k) + " fails", [k](Update& u) { u.copy.fail_calls = {kBackups + k}; }, "injected copy failure", "ROLLED_BACK\n", false, true, std::size_t(k)});
         if (k != 3 && k != 4) {  // existing files only
@@ -99,39 +111,41 @@ TEST(ApplyUpdateTransaction, OutcomeTable) {
         // The entries installed in order, manifest last, then as many undone in reverse.
         std::vector<fs::path> steps(update.order.begin(), update.order.begin() + c.applied);
         if (!c.committed) steps.insert(steps.end(), update.order.rend() - c.applied, update.order.rend());
-        if (std::count(update.log.begin(), update.log.end(), "=APPLYING")) { EXPECT_EQ(checks_after(update.log, "APPLYING", update.target), steps); }
-        if (!c.committed) continue;  // every entry journaled and the old bytes kept
-        EXPECT_EQ(read_file(update.backup / "files.tsv"), "restore\ta.dll\nrestore\tbin/core.dll\nremove\tbin/new.dll\nremove\tplugins/p.dll\nrestore\trelease.json\n");
-        EXPECT_EQ(read_file(update.backup / "files/bin/core.dll"), "old");
+        const auto written = [&update](const char* word) { return std::count(update.words.begin(), update.words.end(), word); };
+        if (written("APPLYING")) { EXPECT_EQ(update.checked, steps); }
+        EXPECT_EQ(written("COMMITTED"), c.committed || update.failing_words.count("COMMITTED"));  // only once all is installed and on the disk
+        const std::string journal = "restore\tZeta.dll\nrestore\tbin/core.dll\nremove\tbin/release.json\nremove\tbin.dat\nrestore\tRelease.JSON\n";
+        if (c.committed) { EXPECT_EQ(read_file(update.backup / "files.tsv"), journal); }
     }
 }
 
-// A virus scanner or indexer holding a file for a moment must not fail the
-// update; a file held for longer than the retries (30 x 100 ms) still does, and
-// the copy names both paths. POSIX has no sharing modes: a copy from a missing
+// A virus scanner or indexer holding a file for a moment must not fail the update; a file held for longer than the
+// retries (30 x 100 ms) still does, and the copy names both paths. POSIX has no sharing modes: a copy from a missing
 // file stands for the long hold there.
 TEST(HeldByAnotherProcess, EveryFileChangingOperationOutwaitsAShortHold) {
-    for (const std::string operation : {"copy", "status replace", "flush"}) {
+    Sandbox dir;
+    write_file(dir / "new.exe", "new");
+    const fs::path program = dir / "Lumetra.exe", source = dir / (kWindowsNames ? "new.exe" : "missing");
+    const std::pair<std::string, std::function<bool()>> operations[] = {
+        {"copy", [&] { copy_file_with_retry(source, program); return read_file(program) == "new"; }},
+        {"flush", [&] { return platform::flush_file(program); }},
+        {"status replace", [&] { write_transaction_status(dir.path, "COMMITTED"); return read_file(dir / "transaction.status") == "COMMITTED\n"; }},
+    };
+    for (const auto& [operation, run] : operations) {
         for (const bool short_hold : {true, false}) {
             SCOPED_TRACE(operation + (short_hold ? ", short hold" : ", long hold"));
             if (!kWindowsNames && (short_hold || operation != "copy")) continue;
-            TempDir dir;
-            write_file(dir / "new.exe", "new");
-            write_file(dir / "Lumetra.exe", "old");
-            write_transaction_status(dir.path(), "APPLYING");
-            const fs::path file = dir / (operation == "status replace" ? "transaction.status" : "Lumetra.exe");
-            const fs::path source = dir / (kWindowsNames ? "new.exe" : "missing");
-            std::optional<HeldFile> held;
-            if (kWindowsNames) held.emplace(file, short_hold ? 1000 : 10000);
-            ASSERT_EQ(read_file(file), kWindowsNames ? "" : "old") << "the file is not held";
+            write_file(program, "old");
+            write_transaction_status(dir.path, "APPLYING");
+#ifdef _WIN32
+            const HeldFile held(operation == "status replace" ? dir / "transaction.status" : program, short_hold ? 1000 : 5000);
+#endif
             bool done = false;
             try {
-                if (operation == "flush") done = platform::flush_file(file);
-                if (operation == "status replace") write_transaction_status(dir.path(), "COMMITTED"), done = read_file(file) == "COMMITTED\n";
-                if (operation == "copy") copy_file_with_retry(source, file), done = read_file(file) == "new";
+                done = run();
             } catch (const std::exception& error) {
                 const auto* failed_copy = dynamic_cast<const fs::filesystem_error*>(&error);
-                const bool names_both = failed_copy && failed_copy->path1() == source && failed_copy->path2() == file;
+                const bool names_both = failed_copy && failed_copy->path1() == source && failed_copy->path2() == program;
                 EXPECT_TRUE(operation != "copy" || (names_both && std::string(error.what()).find("copy failed") != std::string::npos)) << error.what();
             }
             EXPECT_EQ(done, short_hold);

@@ -6,66 +6,39 @@
 #include <sys/stat.h>
 #endif
 
-namespace {
-
-const PathCheck accept_all = [](const fs::path&) {};
-const PathCheck no_links = ensure_no_reparse_point;
-
-struct Dirs {
-    TempDir temp;
-    fs::path payload = fs::weakly_canonical(temp / "stage/package"), target = fs::weakly_canonical(temp / "install");
-    fs::path backup = target / "updates/backup_1";
-    Dirs() { write_file(payload / "bin/tool.exe", "new"), fs::create_directories(target); }
-};
-
-std::vector<std::string> paths(const std::vector<InstallEntry>& entries) {
-    std::vector<std::string> out;
-    for (const InstallEntry& entry : entries) out.push_back(entry.relative_path.generic_u8string() + (entry.existed ? "*" : ""));
-    return out;
-}
-
-}  // namespace
-
-TEST(InstallOrder, ManifestLastEverythingElseByPath) {
-    for (const std::vector<std::string>& expected : {std::vector<std::string>{"B.txt", "a/x.dll", "a.dll", "b/c/d.txt", "bin.dat", "release.json"},
-                                                     std::vector<std::string>{"Zeta.dll", "sub/release.json", "sub/zz.dll", "Release.JSON"}}) {
-        std::vector<InstallEntry> entries;
-        for (auto name = expected.rbegin(); name != expected.rend(); ++name) entries.push_back({*name, false});
-        std::sort(entries.begin(), entries.end(), install_order_less);
-        EXPECT_EQ(paths(entries), expected);
-    }
-}
-
 // Each refusal comes before the backup area is made.
 TEST(CollectInstallSet, RefusesUnsafeDirectoriesLinksSpecialFilesAndBadDestinations) {
-    struct Case { const char* name; void (*arrange)(Dirs&); const PathCheck& check; std::string error; };
-    const auto link_in_payload = [](Dirs& d) { fs::create_symlink(d.temp / "stage", d.payload / "lnk"); };
-    const auto linked_destination = [](Dirs& d) { fs::create_directories(d.temp / "out"), fs::create_symlink(d.temp / "out", d.target / "bin"); };
+    const PathCheck accept_all = [](const fs::path&) {}, no_links = ensure_no_reparse_point;
+    struct Case { const char* name; void (*arrange)(Sandbox&); const PathCheck& check; std::string error; };
+    const auto link_in_payload = [](Sandbox& d) { fs::create_symlink(d / "stage", d.payload / "lnk"); };
+    const auto linked_destination = [](Sandbox& d) { fs::create_directories(d / "out"), fs::create_symlink(d / "out", d.target / "bin"); };
     const std::string unsafe = "unsafe update source/target/backup paths", reparse = "update path contains a reparse point";
     const Case cases[] = {
-        {"missing payload", [](Dirs& d) { d.payload = d.temp / "missing"; }, accept_all, unsafe},
-        {"missing target", [](Dirs& d) { d.target = d.temp / "missing"; d.backup = d.target / "updates/b"; }, accept_all, unsafe},
-        {"target is a root", [](Dirs& d) { d.target = d.target.root_path(); d.backup = d.target / "updates/backup_1"; }, accept_all, unsafe},
-        {"payload is the target", [](Dirs& d) { d.payload = d.target; }, accept_all, unsafe},
-        {"payload inside the target", [](Dirs& d) { d.payload = d.target / "stage"; fs::create_directories(d.payload); }, accept_all, unsafe},
-        {"target inside the payload", [](Dirs& d) { d.target = d.payload / "i"; fs::create_directories(d.target); d.backup = d.target / "updates/b"; }, accept_all, unsafe},
-        {"backup beside updates", [](Dirs& d) { d.backup = d.target / "backup_1"; }, accept_all, unsafe},
-        {"backup is updates", [](Dirs& d) { d.backup = d.target / "updates"; }, accept_all, unsafe},
-        {"backup exists", [](Dirs& d) { fs::create_directories(d.backup); }, accept_all, unsafe},
-        {"target through a link, checked", [](Dirs& d) { fs::create_directory_symlink(d.target, d.temp / "lnk"), d.target = d.temp / "lnk"; }, no_links, reparse},
+        {"missing payload", [](Sandbox& d) { d.payload = d / "missing"; }, accept_all, unsafe},
+        {"missing target", [](Sandbox& d) { d.target = d / "missing"; d.backup = d.target / "updates/b"; }, accept_all, unsafe},
+        {"target is a root", [](Sandbox& d) { d.target = d.target.root_path(); d.backup = d.target / "updates/backup_1"; }, accept_all, unsafe},
+        {"payload is the target", [](Sandbox& d) { d.payload = d.target; }, accept_all, unsafe},
+        {"payload inside the target", [](Sandbox& d) { d.payload = d.target / "stage"; fs::create_directories(d.payload); }, accept_all, unsafe},
+        {"target in the payload", [](Sandbox& d) { d.target = d.payload / "i"; fs::create_directories(d.target); d.backup = d.target / "updates/b"; }, accept_all, unsafe},
+        {"backup beside updates", [](Sandbox& d) { d.backup = d.target / "backup_1"; }, accept_all, unsafe},
+        {"backup is updates", [](Sandbox& d) { d.backup = d.target / "updates"; }, accept_all, unsafe},
+        {"backup exists", [](Sandbox& d) { fs::create_directories(d.backup); }, accept_all, unsafe},
+        {"target through a link, checked", [](Sandbox& d) { fs::create_directory_symlink(d.target, d / "lnk"), d.target = d / "lnk"; }, no_links, reparse},
         {"link in payload, checked", link_in_payload, no_links, reparse},
         {"link in payload", link_in_payload, accept_all, "package contains a link"},
 #ifndef _WIN32
-        {"fifo in payload", [](Dirs& d) { ::mkfifo((d.payload / "pipe").c_str(), 0600); }, no_links, "package contains a special file"},
+        {"fifo in payload", [](Sandbox& d) { ::mkfifo((d.payload / "pipe").c_str(), 0600); }, no_links, "package contains a special file"},
 #endif
         {"destination through a link, checked", linked_destination, no_links, reparse},
         {"destination through a link", linked_destination, accept_all, "destination escapes installation"},
-        {"destination is a directory", [](Dirs& d) { fs::create_directories(d.target / "bin/tool.exe"); }, no_links, "destination is not a regular file"},
-        {"only protected files", [](Dirs& d) { fs::remove_all(d.payload / "bin"); write_file(d.payload / "logs/x", "x"); }, no_links, "empty update payload"},
+        {"destination is a directory", [](Sandbox& d) { fs::create_directories(d.target / "bin/tool.exe"); }, no_links, "destination is not a regular file"},
+        {"only protected files", [](Sandbox& d) { fs::remove_all(d.payload / "bin"); write_file(d.payload / "logs/x", "x"); }, no_links, "empty update payload"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        Dirs d;
+        Sandbox d;
+        write_file(d.payload / "bin/tool.exe", "new");
+        fs::create_directories(d.target);
         try {
             c.arrange(d);
         } catch (const fs::filesystem_error&) {

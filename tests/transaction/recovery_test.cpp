@@ -10,23 +10,17 @@ std::string between_valid_lines(const std::string& line) { return "restore\tbin/
 
 // Half way through an update of bin/a.dll, plugins/new.dll and release.json,
 // with user data beside it and a hostile backup of settings.json.
-struct Installation {
-    TempDir temp;
-    fs::path root = fs::weakly_canonical(temp / "app"), backup = root / "updates/backup_1";
-    EventLog log;
+struct Interrupted : Sandbox {
+    std::vector<fs::path> checked;  // relative to the installation
     FailingCopy copy;
-
-    Installation(const std::string& status, const std::string& journal) {
+    Interrupted(const std::string& status, const std::string& journal) {
         for (const auto& [name, bytes] : std::map<fs::path, std::string>{
                  {"bin/a.dll", "new"}, {"plugins/new.dll", "new"}, {"release.json", "new"}, {"settings.json", "user"}, {"alarm_history/x.db", "user"},
                  {"updates/backup_1/files/bin/a.dll", "old a"}, {"updates/backup_1/files/release.json", "old release"},
                  {"updates/backup_1/files/settings.json", "hostile"}, {"updates/backup_1/transaction.status", status}}) {
-            write_file(root / name, bytes);
+            write_file(target / name, bytes);
         }
         if (journal != "-") write_file(backup / "files.tsv", journal);
-    }
-    TransactionResult recover(const fs::path& backup_directory, const PathCheck& check = ensure_no_reparse_point) {
-        return recover_interrupted_update(root, backup_directory, copy.operation(), check);
     }
 };
 
@@ -61,49 +55,50 @@ TEST(Recovery, RefusesHostileInputBeforeChangingAnything) {
         {"overlong NUL", between_valid_lines("restore\tsettings.json\xc0\x80x\n"), "*"},
         {"surrogate", between_valid_lines("remove\tbin/\xed\xa0\x80.dll\n"), "*"},
     };
-    const Installation names("", "");
-    const std::string settings = short_name(names.root / "settings.json", ""), history = short_name(names.root / "alarm_history", "");
+    const Interrupted names("", "");
+    const std::string settings = short_name(names.target / "settings.json", ""), history = short_name(names.target / "alarm_history", "");
     for (const std::string& alias : std::vector<std::string>{"settings.json.", "settings.json ", settings, "alarm_history./x.db", "alarm_history /x.db", history + "/x.db"}) {
         if (kWindowsNames) cases.push_back({"alias " + alias, between_valid_lines("restore\t" + alias + "\n"), entry});
     }
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        Installation app(c.status, c.journal);
-        const auto before = snapshot(app.temp.path());
-        const TransactionResult result = app.recover(app.root / c.backup);
+        Interrupted app(c.status, c.journal);
+        const auto before = snapshot(app.path);
+        const TransactionResult result = recover_interrupted_update(app.target, app.target / c.backup, app.copy.operation(), ensure_no_reparse_point);
         EXPECT_TRUE(!result.rolled_back && result.failed_restores.empty() && app.copy.calls == 0);
         EXPECT_TRUE(c.error == "*" ? !result.error.empty() : result.error == c.error) << result.error;
-        EXPECT_EQ(snapshot(app.temp.path()), before);
+        EXPECT_EQ(snapshot(app.path), before);
     }
 }
 
 TEST(Recovery, UndoesFromTheLastLineAndCountsWhatIsAlreadyInPlace) {
-    struct Case { const char* name; std::string status, journal; void (*arrange)(Installation&); std::set<int> failing_copies; std::vector<fs::path> failed; std::string error; };
-    const auto none = [](Installation&) {};
+    struct Case { const char* name; std::string status, journal; void (*arrange)(Interrupted&); std::set<int> failing_copies; std::vector<fs::path> failed; std::string error; };
+    const auto none = [](Interrupted&) {};
     const Case cases[] = {
         {"applying", "APPLYING\n", kJournal, none, {}, {}, ""},
         {"recovery required", "RECOVERY_REQUIRED\n", kJournal, none, {}, {}, ""},
         {"preparing, no journal", "PREPARING\n", "-", none, {}, {}, ""},
-        {"paths that cannot exist", "APPLYING\n", "remove\tgone.dll\nremove\tnever/made.dll\nremove\tfile/b.txt\n", [](Installation& a) { write_file(a.root / "file", "kept"); }, {}, {}, ""},
-        {"old bytes in place, copy refused", "APPLYING\n", kJournal, [](Installation& a) { write_file(a.root / "bin/a.dll", "old a"); }, {2}, {}, ""},
+        {"paths that cannot exist", "APPLYING\n", "remove\tgone.dll\nremove\tnever/made.dll\nremove\tfile/b.txt\n", [](Interrupted& a) { write_file(a.target / "file", "x"); }, {}, {}, ""},
+        {"old bytes in place, copy refused", "APPLYING\n", kJournal, [](Interrupted& a) { write_file(a.target / "bin/a.dll", "old a"); }, {2}, {}, ""},
         {"new bytes in place, copy refused", "APPLYING\n", kJournal, none, {2}, {"bin/a.dll"}, ""},
-        {"restore into a directory that is gone", "APPLYING\n", kJournal, [](Installation& a) { fs::remove_all(a.root / "bin"); }, {}, {"bin/a.dll"}, ""},
-        {"final status cannot be written", "APPLYING\n", kJournal, [](Installation& a) { write_file(a.backup / "transaction.status.tmp/x", ""); }, {}, {}, "cannot persist update transaction status"},
+        {"restore into a directory that is gone", "APPLYING\n", kJournal, [](Interrupted& a) { fs::remove_all(a.target / "bin"); }, {}, {"bin/a.dll"}, ""},
+        {"final status cannot be written", "APPLYING\n", kJournal, [](Interrupted& a) { write_file(a.backup / "transaction.status.tmp/x", ""); }, {}, {}, "cannot persist update transaction status"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        Installation app(c.status, c.journal);
+        Interrupted app(c.status, c.journal);
         c.arrange(app);
         app.copy.fail_calls = c.failing_copies;
         app.copy.leave_partial = false;
-        const TransactionResult result = app.recover(app.backup, recording_check(app.log));
+        const auto check = [&app](const fs::path& path) { app.checked.push_back(path.lexically_relative(app.target)); };
+        const TransactionResult result = recover_interrupted_update(app.target, app.backup, app.copy.operation(), check);
         EXPECT_EQ(std::tuple(result.rolled_back, result.error, result.failed_restores), std::tuple(c.failed.empty() && c.error.empty(), c.error, c.failed));
         EXPECT_EQ(read_file(app.backup / "transaction.status"), !c.error.empty() ? c.status : c.failed.empty() ? "ROLLED_BACK\n" : "RECOVERY_REQUIRED\n");
-        EXPECT_EQ(read_file(app.root / "settings.json"), "user");
+        EXPECT_EQ(read_file(app.target / "settings.json"), "user");
         if (c.journal != kJournal) continue;
-        EXPECT_EQ(read_file(app.root / "release.json") + std::to_string(fs::exists(app.root / "plugins/new.dll")), "old release0");
-        EXPECT_EQ(read_file(app.root / "bin/a.dll") == "old a", c.failed.empty());
-        const auto checks = checks_after(app.log, "", app.root);  // the undo steps, each checking its destination
+        EXPECT_EQ(read_file(app.target / "release.json") + std::to_string(fs::exists(app.target / "plugins/new.dll")), "old release0");
+        EXPECT_EQ(read_file(app.target / "bin/a.dll") == "old a", c.failed.empty());
+        const auto& checks = app.checked;  // the undo steps, each checking its destination, come last
         EXPECT_EQ(std::vector<fs::path>(checks.end() - std::min<std::size_t>(3, checks.size()), checks.end()),
                   (std::vector<fs::path>{"release.json", "plugins/new.dll", "bin/a.dll"}));
     }
