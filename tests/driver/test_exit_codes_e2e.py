@@ -156,7 +156,7 @@ ROWS = [
      ["中断升级恢复完成"], lambda t: t.assertEqual(tree(t.target, ("logs/", "updates/")), OLD),
      dict(interrupted=b"APPLYING\n", answers=[True])),
     (11, "recovery fails", [QUESTION, RESTORE, "[升级恢复] 恢复未完成，禁止启动程序。请保留备份并联系维护人员。"],
-     ["中断升级恢复失败，请保留备份并联系维护人员"], unchanged, dict(interrupted=b"committed\n", answers=[True])),  # refused
+     ["中断升级恢复失败，请保留备份并联系维护人员"], unchanged, dict(interrupted=b"committed\n", answers=[True])),  # unknown: refused
 ]
 
 
