@@ -20,7 +20,7 @@ class Entry(collections.namedtuple("Entry", "name data method attr size csize", 
 
 
 def required(root="", manifest=MANIFEST, skip=()):
-    return [Entry(root + n, manifest if n == "release.json" else b"binary of " + n.encode()) for n in REQUIRED if n not in skip]
+    return [Entry(root + n, manifest if n == "release.json" else n.encode()) for n in REQUIRED if n not in skip]
 
 
 def write(path, entries, size=None, hole=0):  # with size, behind a hole that makes the file that long

@@ -1,6 +1,5 @@
-"""The extraction script through the real PowerShell and program: a row per message and per side
-of each limit, then the archives of other tools (../shared/zip-corpus: each refused, nothing
-written); paths PowerShell must never read as code; Windows PowerShell 5.1 and old .NET."""
+"""The extraction script in the real PowerShell and program: a row per message and per side of each limit, then other
+tools' archives (../shared/zip-corpus: refused, nothing written); paths never read as code; PowerShell 5.1; old .NET."""
 import concurrent.futures
 import glob
 import json
