@@ -73,7 +73,7 @@ def audit(lines, install, order):
     replaced the last one ["WORD: path", ...], and the program files' order if not `order`."""
     problems, dirty, word, touched = [], set(), None, []
     for name, _, rel, paths, line in points(lines, install):
-        path, renamed, names = paths[0], name.startswith("rename"), name in ("mkdir", "unlink", "rmdir")
+        path, renamed, folder_only = paths[0], name.startswith("rename"), name in ("mkdir", "unlink", "rmdir")
         if name in ("openat", "unlink") and not rel.startswith(("updates", "logs")) and rel not in touched:
             touched.append(rel)  # a remove of a file already gone counts
         if re.search(r"\) += -1 ", line):
@@ -81,11 +81,11 @@ def audit(lines, install, order):
         if renamed and paths[1].endswith("/transaction.status") and word in VOUCHING:
             problems += [f"{word}: {r}" for r in sorted(os.path.relpath(p, install) for p in dirty)
                          if not r.startswith(("..", "logs"))]
-        changed = paths[:2] if renamed else paths[:1] if names or "O_CREAT" in line else []
+        changed = paths[:2] if renamed else paths[:1] if folder_only or "O_CREAT" in line else []
         dirty.update(os.path.dirname(p) for p in changed if not p.endswith(".status.tmp"))  # renamed, then flushed
         if name in ("fsync", "fdatasync") or renamed:
             dirty.discard(path)
-        elif not names:  # which change their folder only
+        elif not folder_only:
             dirty.add(path)
         if name == "write" and path.endswith("transaction.status.tmp"):
             word = paths[1].strip()
