@@ -16,8 +16,8 @@ struct Update : Sandbox {
     FailingCopy copy;
     std::set<std::string> failing_words, unflushed_words;  // not written; written, reported failed
     std::set<fs::path> failing_files;
+    bool strict = false;  // the shipped check, ensure_no_reparse_point, instead of recording the paths checked
     const std::vector<fs::path> order{"Zeta.dll", "bin/core.dll", "bin/release.json", "bin.dat", "Release.JSON"};
-    std::map<std::string, std::string> old_tree;
 
     Update() {
         for (const fs::path& name : {order[0], order[1], order[4]}) write_file(target / name, "old");
@@ -28,7 +28,6 @@ struct Update : Sandbox {
                                        short_name(target / "alarm_history", "alarm_history") + "/x.db"};
         for (const std::string& name : aliases) write_file(payload / fs::u8path(name), "package");
         fs::create_directories(payload / "empty/dir");
-        old_tree = snapshot(target);
     }
     TransactionResult run() {
         const auto flush_file = [this](const fs::path& file) { return !failing_files.count(file) && platform::flush_file(file); };
@@ -37,8 +36,9 @@ struct Update : Sandbox {
             if (word == "APPLYING") checked.clear();
             return !failing_words.count(word) && platform::replace_file(from, to) && !unflushed_words.count(word);
         };
-        const auto check = [this](const fs::path& file) { checked.push_back(file.lexically_relative(target)); };
-        return apply_update_transaction(payload, target, backup, copy.operation(), check, {flush_file, platform::flush_directory, replace});
+        const PathCheck record = [this](const fs::path& file) { checked.push_back(file.lexically_relative(target)); };
+        return apply_update_transaction(payload, target, backup, copy.operation(), strict ? PathCheck(ensure_no_reparse_point) : record,
+                                        {flush_file, platform::flush_directory, replace});
     }
 };
 
@@ -62,12 +62,14 @@ struct HeldFile {
 
 }  // namespace
 
-// The installation ends new when committed, else as it was, the applied entries undone from the last; a failed undo
-// step is named and leaves "RECOVERY_REQUIRED"; a status is recorded only once the backup area exists. Rolling back
-// under a "COMMITTED" that replaced "APPLYING" would contradict the tree, so only an unwritten one fails.
+// The installation ends new when committed, else as it was, the applied entries undone from the last; a failed undo step is named and leaves
+// "RECOVERY_REQUIRED"; a status is recorded only once the backup area exists. Rolling back under a "COMMITTED" that replaced "APPLYING" would
+// contradict the tree, so only an unwritten one fails. An unsafe update is refused before anything changes.
 TEST(ApplyUpdateTransaction, OutcomeTable) {
     struct Case { std::string name; std::function<void(Update&)> arrange; std::string error, status = "ROLLED_BACK\n"; bool committed = false, rolled_back = true; std::size_t applied = 5; };
     const std::string unpersisted = "cannot persist update transaction status", bad_name = "invalid filename for recovery journal";
+    const std::string unsafe = "unsafe update source/target/backup paths", reparse = "update path contains a reparse point";
+    const auto linked_destination = [](Update& u) { fs::rename(u.target / "bin", u / "out"), fs::create_directory_symlink(u / "out", u.target / "bin"); };
     std::vector<Case> cases = {
         // apply copies 4 to 8; the undo copies Release.JSON back (9), then bin/core.dll (10)
         {"failed undo step", [](Update& u) { u.copy.fail_calls = {kBackups + 5, 10}; }, "injected copy failure", "RECOVERY_REQUIRED\n", false, false},
@@ -84,13 +86,32 @@ TEST(ApplyUpdateTransaction, OutcomeTable) {
         {"line feed in a name", [](Update& u) { write_file(u.payload / "bad\nname", "x"); }, bad_name},
         {"escape in a name", [](Update& u) { write_file(u.payload / "bad\x1bname", "x"); }, bad_name},
         {"backup area cannot be made", [](Update& u) { write_file(u.target / "updates", "a file"); }, "*", ""},
+        {"missing payload", [](Update& u) { u.payload = u / "missing"; }, unsafe, ""},
+        {"missing target", [](Update& u) { u.target = u / "missing"; u.backup = u.target / "updates/b"; }, unsafe, ""},
+        // With an empty payload, so that accepting the root writes nothing there.
+        {"target is a root", [](Update& u) { u.target = u.target.root_path(); u.backup = u.target / "updates/b"; u.payload /= "empty/dir"; }, unsafe, ""},
+        {"payload is the target", [](Update& u) { u.payload = u.target; }, unsafe, ""},
+        {"payload inside the target", [](Update& u) { fs::rename(u.payload, u.target / "stage"), u.payload = u.target / "stage"; }, unsafe, ""},
+        {"target in the payload", [](Update& u) { u.target = u.payload / "bin"; u.backup = u.target / "updates/b"; }, unsafe, ""},
+        {"backup beside updates", [](Update& u) { u.backup = u.target / "backup_1"; }, unsafe, ""},
+        {"backup is updates", [](Update& u) { u.backup = u.target / "updates"; }, unsafe, ""},
+        {"backup exists", [](Update& u) { fs::create_directories(u.backup); }, unsafe, ""},
+        {"linked target, checked", [](Update& u) { fs::create_directory_symlink(u.target, u / "lnk"), u.target = u / "lnk", u.strict = true; }, reparse, ""},
+        {"link in payload, checked", [](Update& u) { fs::create_symlink(u / "stage", u.payload / "lnk"), u.strict = true; }, reparse, ""},
+        {"link in payload", [](Update& u) { fs::create_symlink(u / "stage", u.payload / "lnk"); }, "package contains a link", ""},
+#ifndef _WIN32
+        {"fifo in payload", [](Update& u) { ::mkfifo((u.payload / "pipe").c_str(), 0600), u.strict = true; }, "package contains a special file", ""},
+#endif
+        {"destination through a link, checked", [&](Update& u) { linked_destination(u), u.strict = true; }, reparse, ""},
+        {"destination through a link", linked_destination, "destination escapes installation", ""},
+        {"destination is a directory", [](Update& u) { fs::create_directory(u.target / "bin.dat"), u.strict = true; }, "destination is not a regular file", ""},
+        {"only protected files", [](Update& u) { for (const auto& name : u.order) fs::remove(u.payload / name); }, "empty update payload", ""},
     };
     // The k-th apply copy fails, leaving a partial file or, when the file is locked, refusing the copy and the first undo.
     for (int k = 1; k <= 5; ++k) {
         cases.push_back({"copy " + std::to_string(k) + " fails", [k](Update& u) { u.copy.fail_calls = {kBackups + k}; }, "injected copy failure", "ROLLED_BACK\n", false, true, std::size_t(k)});
-        if (k != 3 && k != 4) {  // existing files only
+        if (k != 3 && k != 4)  // existing files only
             cases.push_back({"copy " + std::to_string(k) + " locked", [k](Update& u) { u.copy.fail_calls = {kBackups + k, kBackups + k + 1}, u.copy.leave_partial = false; }, "injected copy failure", "ROLLED_BACK\n", false, true, std::size_t(k)});
-        }
     }
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -98,16 +119,17 @@ TEST(ApplyUpdateTransaction, OutcomeTable) {
         try {
             c.arrange(update);
         } catch (const std::exception&) {
-            continue;  // no such names on this file system
+            continue;  // no such names or no links on this file system
         }
+        const auto old_tree = snapshot(update / "install");
         const TransactionResult result = update.run();
         EXPECT_EQ(std::tuple(result.committed, result.rolled_back, read_file(update.backup / "transaction.status")), std::tuple(c.committed, c.rolled_back, c.status));
         EXPECT_TRUE(c.error == "*" ? !result.error.empty() : result.error == c.error) << result.error;
         EXPECT_EQ(result.failed_restores, std::vector<fs::path>(c.status == "RECOVERY_REQUIRED\n", "bin/core.dll"));
-        auto expected = update.old_tree;
+        auto expected = old_tree;
         if (!result.failed_restores.empty() && !update.copy.fail_calls.empty()) expected["bin/core.dll"] = "partial";  // left by the failed undo copy
         if (c.committed) for (const auto& name : update.order) expected[name.generic_u8string()] = "new";
-        EXPECT_EQ(snapshot(update.target), expected);
+        EXPECT_EQ(snapshot(update / "install"), expected);
         // The entries installed in order, manifest last, then as many undone in reverse.
         std::vector<fs::path> steps(update.order.begin(), update.order.begin() + c.applied);
         if (!c.committed) steps.insert(steps.end(), update.order.rend() - c.applied, update.order.rend());
