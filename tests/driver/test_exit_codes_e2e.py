@@ -86,7 +86,7 @@ def in_use(t):
     t.start("hold", native(os.path.join(t.target, "bin", "vision.dll")), "30000", program=program)
 
 
-def unchanged(t, status=None):  # but the backup folder this run made
+def unchanged(t, status=None):  # the tree as it was but for the backup folder this run made, which holds status
     t.assertEqual(tree(t.target, skip=("logs/", "updates/" + os.path.basename(t.new_backup()) + "/")), t.before)
     if status:
         t.assertEqual(read(os.path.join(t.new_backup(), "transaction.status")), status)
