@@ -1,11 +1,5 @@
 """Update packages as real zips (recorded lengths patched where a test needs them to lie); scratch folders to run in."""
-import collections
-import os
-import pathlib
-import struct
-import subprocess
-import tempfile
-import zipfile
+import collections, os, pathlib, struct, subprocess, tempfile, zipfile
 
 DEFLATED, MiB, MANIFEST = zipfile.ZIP_DEFLATED, 1024 * 1024, b'{"version":"1.2.3","architecture":"x64"}'
 REQUIRED = ["release.json", "Lumetra.exe", "Pannix.exe", "PannixRuntime.exe",
@@ -51,6 +45,14 @@ class Scratch:  # a temporary directory whose tmp and appdata are the TMPDIR and
     def run(self, *args, answer=b"", **env):
         env = {**os.environ, "TMPDIR": self.path("tmp"), "LOCALAPPDATA": self.path("appdata"), **env}
         return subprocess.run(args, input=answer, env=env, cwd=self.root, capture_output=True, timeout=1800)
+
+
+def put(directory, files, mode=0o644):  # {relative path: bytes}
+    for name, data in files.items():
+        path = pathlib.Path(directory, name)
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_bytes(data)
+        path.chmod(mode)
 
 
 def files(directory, skip=()):  # {relative path: (bytes, permission bits)} of those below directory but not skip

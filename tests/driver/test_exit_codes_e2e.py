@@ -46,18 +46,12 @@ def read(path):
     return pathlib.Path(path).read_bytes()
 
 
-def write(path, data):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    pathlib.Path(path).write_bytes(data)
-
-
 def short(data):  # long data by its hash: readable differences
     return data if len(data) <= 64 else "sha256:" + hashlib.sha256(data).hexdigest()
 
 
 def tree(root, skip=("logs/",)):
-    found = {path.relative_to(root).as_posix(): path for path in pathlib.Path(root).rglob("*") if path.is_file()}
-    return {name: short(path.read_bytes()) for name, path in found.items() if not name.startswith(skip)}
+    return {name: short(data) for name, (data, _) in zf.files(root, skip).items()}
 
 
 def wait_for(condition, seconds):
@@ -81,8 +75,7 @@ def native(path):  # the program's spelling of a path (under Wine, a Unix path o
 
 
 def setUpModule():
-    """The prefix's desktop must show on this run's display (xvfb-run's): without one a box returns at once."""
-    if WINE:
+    if WINE:  # the prefix's desktop must show on this run's display (xvfb-run's): without one a box returns at once
         subprocess.run(["wineserver", "-k"], env=WINE_ENV, stderr=subprocess.DEVNULL)
         subprocess.run(["wineserver", "-w"], env=WINE_ENV)
 
@@ -93,15 +86,13 @@ def in_use(t):
     t.start("hold", native(os.path.join(t.target, "bin", "vision.dll")), "30000", program=program)
 
 
-def unchanged(t, status=None):
-    """The tree as it was, but the backup folder this run made and its status."""
+def unchanged(t, status=None):  # the tree as it was but for the backup folder this run made, which holds status
     t.assertEqual(tree(t.target, skip=("logs/", "updates/" + os.path.basename(t.new_backup()) + "/")), t.before)
     if status:
         t.assertEqual(read(os.path.join(t.new_backup(), "transaction.status")), status)
 
 
-def committed(t, ran=()):
-    """What the package brought over the tree as it was (and what the application wrote)."""
+def committed(t, ran=()):  # what the package brought over the tree as it was, and what the application wrote
     t.assertEqual(read(os.path.join(t.new_backup(), "transaction.status")), b"COMMITTED\n")
     kept = {name: data for name, data in t.before.items() if not name.startswith("updates/")}
     t.assertEqual(tree(t.target, ("logs/", "updates/")), dict(kept, **t.brought, **dict(ran)))
@@ -111,7 +102,7 @@ def restarted(t):
     started = os.path.join(t.target, "started.txt")
     t.assertTrue(wait_for(lambda: os.path.exists(started) and read(started), 60))
     t.assertEqual(read(started), b"started\n")  # still running: the updater did not wait for it
-    write(os.path.join(t.target, "exit.txt"), b"")
+    zf.put(t.target, {"exit.txt": b""})
     t.assertTrue(wait_for(lambda: read(started) == b"started\nended\n", 60))
     committed(t, {"started.txt": b"started\nended\n", "exit.txt": b""})
 
@@ -160,8 +151,7 @@ ROWS = [
 ]
 
 
-class ExitCodes(unittest.TestCase):
-    """One test per row (`-k` picks rows by name), each with temporary, local-data and installation folders."""
+class ExitCodes(unittest.TestCase):  # a test per row (`-k` picks rows by name)
 
     def setUp(self):
         self.root = tempfile.mkdtemp(prefix="lumetra_e2e_", dir=DRIVE_C if WINE else None)
@@ -194,12 +184,10 @@ class ExitCodes(unittest.TestCase):
 
     def arrange(self, app=False, extra=(), updater=None, host=None, interrupted=None, obstacle=None,
                 link=None, noexec=False, args=(), **_):
-        """The installation, the package and the command line of a row."""
         files = dict(HALF_DONE, **{"updates/backup_2/transaction.status": interrupted}) if interrupted else OLD
-        for name, data in dict(files, **FINISHED).items():
-            write(os.path.join(self.target, name), data)
+        zf.put(self.target, dict(files, **FINISHED))
         if updater is not None:  # a copy of the updater placed in the installation, beside a runtime library
-            write(os.path.join(self.target, "msvcp140.dll"), b"runtime one")
+            zf.put(self.target, {"msvcp140.dll": b"runtime one"})
             os.makedirs(os.path.join(self.target, updater), exist_ok=True)
             self.program = shutil.copy(PROGRAM, os.path.join(self.target, updater, "LumetraUpdater.exe"))
         if link:  # the updates folder, or a backup folder in it, is a link

@@ -1,12 +1,6 @@
 """The extraction script in the real PowerShell and program: a row per message and per side of each limit, then other
 tools' archives (../shared/zip-corpus: refused, nothing written); paths never read as code; PowerShell 5.1; old .NET."""
-import concurrent.futures
-import glob
-import json
-import os
-import pathlib
-import tempfile
-import unittest
+import concurrent.futures, glob, json, os, pathlib, tempfile, unittest
 
 import zipfixtures as zf
 from zipfixtures import DEFLATED, MiB, Entry
@@ -103,7 +97,7 @@ MANIFESTS = [
     (PLATFORM, ['{"version": "1.2.3",']),
 ]
 RULES += [(repr(x), pkg(*x if isinstance(x, list) else [x]), expected) for expected, xs in EXTRAS for x in xs]
-RULES += [(f"manifest of {len(m)} bytes: {m[:60]!r}", pkg(manifest=m), expected) for expected, ms in MANIFESTS for m in ms]
+RULES += [(f"{len(m)}-byte manifest {m[:60]!r}", pkg(manifest=m), expected) for expected, ms in MANIFESTS for m in ms]
 
 EXPAND = r"""
 . $env:T_SCRIPT

@@ -1,13 +1,7 @@
 """No interruption loses an installation. Copies of a recorded update and recovery are killed at file-changing calls or
 see ENOSPC/EIO; the next run must restore the old tree (the new under "COMMITTED"), user data byte-identical, and an
 update afterwards succeed; each status word follows the flushes it vouches for. LUMETRA_CRASH_SWEEP=full: every call."""
-import glob
-import os
-import pathlib
-import re
-import shutil
-import tempfile
-import unittest
+import glob, os, pathlib, re, shutil, tempfile, unittest
 
 import zipfixtures as zf
 
@@ -106,11 +100,7 @@ class CrashConsistency(unittest.TestCase):
             zf.Entry(n, d, zf.DEFLATED, 0o100755 << 16)
             for n, d in sorted({**NEW, "config/camera.xml": b"<x/>"}.items())])
         cls.old = os.path.join(cls.work, "old")
-        for name, data in OLD_TREE.items():
-            path = pathlib.Path(cls.old, "install", name)
-            path.parent.mkdir(parents=True, exist_ok=True)
-            path.write_bytes(data)
-            path.chmod(0o755)
+        zf.put(os.path.join(cls.old, "install"), OLD_TREE, 0o755)
         cls.update = Sandbox(cls.work, cls.old)
         cls.update_code, _, cls.update_lines = cls.update.update("-e", "trace=" + ",".join(CHANGING))
         # An update killed half-way through installing, and its recorded recovery.
