@@ -21,23 +21,29 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests"))
 import zipfixtures as zf  # noqa: E402
 
-MEASURE = ("import resource, subprocess, sys, time\n"
-           "start = time.perf_counter()\n"
-           "code = subprocess.run(sys.argv[1:]).returncode\n"
-           "print(time.perf_counter() - start, resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss, code)\n")
+MEASURE = (
+    "import resource, subprocess, sys, time\n"
+    "start = time.perf_counter()\n"
+    "code = subprocess.run(sys.argv[1:]).returncode\n"
+    "print(time.perf_counter() - start, resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss, code)\n"
+)
 
 
 def measure(args, env):
     """(wall seconds, peak resident KiB of the process tree's largest member, exit code)."""
-    out = subprocess.run([sys.executable, "-c", MEASURE] + args, env=env, capture_output=True, check=True)
+    out = subprocess.run(
+        [sys.executable, "-c", MEASURE] + args, env=env, capture_output=True, check=True
+    )
     wall, rss, code = out.stdout.split()
     return float(wall), int(rss), int(code)
 
 
 def make_package(path, files=2000, total=200 * 1000 * 1000):
     rng = random.Random(11)
-    words = [bytes(rng.choice(b"abcdefghijklmnopqrstuvwxyz") for _ in range(rng.randint(2, 9)))
-             for _ in range(2000)]
+    words = [
+        bytes(rng.choice(b"abcdefghijklmnopqrstuvwxyz") for _ in range(rng.randint(2, 9)))
+        for _ in range(2000)
+    ]
     size = total // files
     with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
         for e in zf.required():
@@ -67,12 +73,16 @@ def main():
         with zipfile.ZipFile(package) as z:
             infos = z.infolist()
             unpacked = sum(i.file_size for i in infos)
-        print("package: %d entries, %.1f MB unpacked, %.1f MB zipped"
-              % (len(infos), unpacked / 1e6, os.path.getsize(package) / 1e6))
+        print(
+            "package: %d entries, %.1f MB unpacked, %.1f MB zipped"
+            % (len(infos), unpacked / 1e6, os.path.getsize(package) / 1e6)
+        )
 
         # Diagnostic: the same script with the per-file flush to disk left out.
-        with open(os.path.join(ROOT, "src", "extract", "script", "Expand-LumetraPackage.ps1"),
-                  encoding="utf-8-sig") as f:
+        with open(
+            os.path.join(ROOT, "src", "extract", "script", "Expand-LumetraPackage.ps1"),
+            encoding="utf-8-sig",
+        ) as f:
             unflushed = f.read().replace("$o.Flush($true)", "$o.Flush()")
         diag = os.path.join(work, "unflushed.ps1")
         with open(diag, "w", encoding="utf-8-sig") as f:
@@ -82,8 +92,20 @@ def main():
         for run in range(args.runs):
             target = os.path.join(work, "x%d" % run)
             os.makedirs(target)
-            results["extract"].append(measure(
-                [args.updater, "--package", package, "--target", target, "--verify-extract", "1"], env))
+            results["extract"].append(
+                measure(
+                    [
+                        args.updater,
+                        "--package",
+                        package,
+                        "--target",
+                        target,
+                        "--verify-extract",
+                        "1",
+                    ],
+                    env,
+                )
+            )
             shutil.rmtree(target)
             results["startup"].append(measure([args.pwsh, "-NoProfile", "-Command", "exit"], env))
             target = os.path.join(work, "u%d" % run)
@@ -91,8 +113,21 @@ def main():
             shutil.rmtree(target)
             target = os.path.join(work, "n%d" % run)
             os.makedirs(target)
-            results["noflush"].append(measure(
-                [args.pwsh, "-NoLogo", "-NoProfile", "-NonInteractive", "-File", diag, package, target], env))
+            results["noflush"].append(
+                measure(
+                    [
+                        args.pwsh,
+                        "-NoLogo",
+                        "-NoProfile",
+                        "-NonInteractive",
+                        "-File",
+                        diag,
+                        package,
+                        target,
+                    ],
+                    env,
+                )
+            )
             shutil.rmtree(target)
         for name, items in results.items():
             if any(code != 0 for _, _, code in items):
@@ -105,8 +140,10 @@ def main():
         print("verification run     %7.2f   %8.1f" % (wall["extract"], rss["extract"] / 1024))
         print("pwsh start-up        %7.2f   %8.1f" % (wall["startup"], rss["startup"] / 1024))
         print("unzip -q             %7.2f   %8.1f" % (wall["unzip"], rss["unzip"] / 1024))
-        print("script without flush %7.2f   %8.1f   (diagnostic, pwsh -File)"
-              % (wall["noflush"], rss["noflush"] / 1024))
+        print(
+            "script without flush %7.2f   %8.1f   (diagnostic, pwsh -File)"
+            % (wall["noflush"], rss["noflush"] / 1024)
+        )
         print("extraction / unzip:             %.2f" % (wall["extract"] / wall["unzip"]))
         print("(extraction - start-up) / unzip: %.2f (target <= 1.5)" % ratio)
     finally:

@@ -53,9 +53,9 @@ double run_once(const fs::path& work, int files, std::size_t size, const Durabil
     make_update(work, files, size);
     ::sync();  // the set-up's writes are not the update's cost
     const auto start = std::chrono::steady_clock::now();
-    const TransactionResult result =
-        apply_update_transaction(work / "package", work / "install", work / "install/updates/backup_1",
-                                 copy_file_with_retry, ensure_no_reparse_point, durability);
+    const TransactionResult result = apply_update_transaction(
+        work / "package", work / "install", work / "install/updates/backup_1", copy_file_with_retry,
+        ensure_no_reparse_point, durability);
     const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
     if (!result.committed) {
         std::fprintf(stderr, "update failed: %s\n", result.error.c_str());
@@ -73,8 +73,7 @@ int main(int argc, char** argv) {
     const fs::path work = fs::absolute(argc > 4 ? argv[4] : "transaction_bench.tmp");
 
     const auto accept = [](const fs::path&) { return true; };
-    const Durability none{accept, accept,
-                          [](const fs::path& from, const fs::path& to) {
+    const Durability none{accept, accept, [](const fs::path& from, const fs::path& to) {
                               return ::rename(from.c_str(), to.c_str()) == 0;
                           }};
     const Durability syncfs_before_status{

@@ -12,10 +12,12 @@ PROGRAMS = ["Lumetra.exe", "Pannix.exe", "PannixRuntime.exe", "LumetraMcpServer.
 
 def program(name, version):
     # A small program: when started it records that it ran, with its version.
-    return ("#!/bin/sh\n"
-            f"# {name} {version}\n"
-            'cd "$(dirname "$0")"\n'
-            f'echo "{name} {version} started in $(pwd)" >> demo-started.txt\n').encode()
+    return (
+        "#!/bin/sh\n"
+        f"# {name} {version}\n"
+        'cd "$(dirname "$0")"\n'
+        f'echo "{name} {version} started in $(pwd)" >> demo-started.txt\n'
+    ).encode()
 
 
 def write(path, data, mode=0o644):
@@ -30,8 +32,10 @@ def make_installation(target, updater):
         write(os.path.join(target, name), program(name, "1.0.0"), 0o755)
     with open(updater, "rb") as f:
         write(os.path.join(target, "LumetraUpdater.exe"), f.read(), 0o755)
-    write(os.path.join(target, "release.json"),
-          json.dumps({"version": "1.0.0", "architecture": "x64"}).encode())
+    write(
+        os.path.join(target, "release.json"),
+        json.dumps({"version": "1.0.0", "architecture": "x64"}).encode(),
+    )
     write(os.path.join(target, "bin", "vision.dll"), b"vision 1.0.0\n")
     write(os.path.join(target, "bin", "unchanged.dll"), b"unchanged\n")
     # The customer's data: never written by an update.
@@ -48,7 +52,10 @@ def make_package(package, updater):
         entries[name] = (program(name, version), 0o755)
     with open(updater, "rb") as f:
         entries["LumetraUpdater.exe"] = (f.read(), 0o755)
-    entries["release.json"] = (json.dumps({"version": "1.1.0", "architecture": "x64"}).encode(), 0o644)
+    entries["release.json"] = (
+        json.dumps({"version": "1.1.0", "architecture": "x64"}).encode(),
+        0o644,
+    )
     entries["bin/vision.dll"] = (b"vision 1.1.0\n", 0o644)
     entries["bin/unchanged.dll"] = (b"unchanged\n", 0o644)
     entries["plugins/inspect/new.dll"] = (b"new plugin 1.1.0\n", 0o644)
@@ -91,10 +98,18 @@ def main():
                 print(f"  removed   {path}")
             elif before[path] != after[path]:
                 print(f"  changed   {path}")
-        kept = sorted(p for p in before if after.get(p) == before[p] and not p.startswith("updates"))
-        print(f"  unchanged {len(kept)} files, among them: " +
-              ", ".join(p for p in kept if p.split(os.sep)[0] in ("config", "projects", "settings.json")
-                        or p == "settings.json"))
+        kept = sorted(
+            p for p in before if after.get(p) == before[p] and not p.startswith("updates")
+        )
+        print(
+            f"  unchanged {len(kept)} files, among them: "
+            + ", ".join(
+                p
+                for p in kept
+                if p.split(os.sep)[0] in ("config", "projects", "settings.json")
+                or p == "settings.json"
+            )
+        )
 
 
 if __name__ == "__main__":

@@ -1,4 +1,5 @@
-// Helpers shared by the unit tests: real temporary files and doubles of the transaction's pluggable operations.
+// Helpers shared by the unit tests: real temporary files and doubles of the transaction's pluggable
+// operations.
 #pragma once
 
 #ifdef _WIN32
@@ -19,21 +20,31 @@
 
 namespace fs = std::filesystem;
 
-constexpr bool kWindowsNames = fs::path::preferred_separator == L'\\';  // 8.3 names, trailing dots and spaces
+constexpr bool kWindowsNames =
+    fs::path::preferred_separator == L'\\';  // 8.3 names, trailing dots and spaces
 
-// A fresh temporary directory, removed with its content: a package beside an installation, its backup area not yet made.
+// A fresh temporary directory, removed with its content: a package beside an installation, its
+// backup area not yet made.
 struct Sandbox {
-    const fs::path path = fs::weakly_canonical(fs::temp_directory_path()) / ("lumetra_test_" + std::to_string(std::random_device{}()));
-    fs::path payload = path / "stage" / "package", target = path / "install", backup = target / "updates" / "backup_1";
-    Sandbox() { if (!fs::create_directory(path)) throw std::runtime_error("temporary directory exists"); }
+    const fs::path path = fs::weakly_canonical(fs::temp_directory_path()) /
+                          ("lumetra_test_" + std::to_string(std::random_device{}()));
+    fs::path payload = path / "stage" / "package", target = path / "install",
+             backup = target / "updates" / "backup_1";
+    Sandbox() {
+        if (!fs::create_directory(path)) throw std::runtime_error("temporary directory exists");
+    }
     Sandbox(const Sandbox&) = delete;
-    ~Sandbox() { std::error_code ignored; fs::remove_all(path, ignored); }
+    ~Sandbox() {
+        std::error_code ignored;
+        fs::remove_all(path, ignored);
+    }
     fs::path operator/(const fs::path& relative) const { return path / relative; }
 };
 
 inline void write_file(const fs::path& path, const std::string& bytes) {  // creates the parents
     if (path.has_parent_path()) fs::create_directories(path.parent_path());
-    if (!(std::ofstream(path, std::ios::binary) << bytes).flush()) throw std::runtime_error("cannot write test file");
+    if (!(std::ofstream(path, std::ios::binary) << bytes).flush())
+        throw std::runtime_error("cannot write test file");
 }
 
 inline std::string read_file(const fs::path& path) {  // empty when unreadable
@@ -41,7 +52,9 @@ inline std::string read_file(const fs::path& path) {  // empty when unreadable
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-inline std::string short_name([[maybe_unused]] const fs::path& path, [[maybe_unused]] const char* posix_alias) {  // the 8.3 name on Windows
+inline std::string short_name(
+    [[maybe_unused]] const fs::path& path,
+    [[maybe_unused]] const char* posix_alias) {  // the 8.3 name on Windows
 #ifdef _WIN32
     std::wstring buffer(1024, L'\0');
     buffer.resize(::GetShortPathNameW(path.c_str(), buffer.data(), 1024));
@@ -51,7 +64,8 @@ inline std::string short_name([[maybe_unused]] const fs::path& path, [[maybe_unu
 #endif
 }
 
-// Copies as the updater does; calls numbered in fail_calls (from 1) throw, after writing "partial" when leave_partial.
+// Copies as the updater does; calls numbered in fail_calls (from 1) throw, after writing "partial"
+// when leave_partial.
 struct FailingCopy {
     std::set<int> fail_calls;
     bool leave_partial = true;
@@ -60,7 +74,8 @@ struct FailingCopy {
         return [this](const fs::path& source, const fs::path& destination) {
             if (fail_calls.count(++calls) && leave_partial) write_file(destination, "partial");
             if (fail_calls.count(calls)) throw std::runtime_error("injected copy failure");
-            if (const std::error_code ec = platform::copy_file(source, destination)) throw fs::filesystem_error("copy", ec);
+            if (const std::error_code ec = platform::copy_file(source, destination))
+                throw fs::filesystem_error("copy", ec);
         };
     }
 };
@@ -70,7 +85,8 @@ inline std::map<std::string, std::string> snapshot(const fs::path& root) {
     std::map<std::string, std::string> files;
     for (const auto& entry : fs::recursive_directory_iterator(root)) {
         const auto relative = entry.path().lexically_relative(root);
-        if (*relative.begin() != "updates" && entry.is_regular_file()) files[relative.generic_u8string()] = read_file(entry.path());
+        if (*relative.begin() != "updates" && entry.is_regular_file())
+            files[relative.generic_u8string()] = read_file(entry.path());
     }
     return files;
 }

@@ -7,8 +7,9 @@
 
 std::wstring make_relaunch_parameters(const UpdaterOptions& options) {
     return L"--package " + quote_argument(platform::path_to_wide(options.package)) + L" --target " +
-           quote_argument(platform::path_to_wide(options.target)) + L" --pid " + std::to_wstring(options.pid) +
-           L" --launch " + quote_argument(platform::path_to_wide(options.launch)) + L" --detached 1";
+           quote_argument(platform::path_to_wide(options.target)) + L" --pid " +
+           std::to_wstring(options.pid) + L" --launch " +
+           quote_argument(platform::path_to_wide(options.launch)) + L" --detached 1";
 }
 
 bool runs_from_installation(const std::filesystem::path& self_path,

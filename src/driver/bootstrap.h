@@ -19,5 +19,5 @@ bool runs_from_installation(const std::filesystem::path& self_path,
 // fresh bootstrap directory in the temporary directory and starts the copy with
 // the same options and --detached 1. Returns 0 when started, 7 when not (one
 // log line). Copy failures throw.
-std::int32_t bootstrap_relaunch(const UpdaterOptions& options, const std::filesystem::path& self_path,
-                                const std::wstring& tick);
+std::int32_t bootstrap_relaunch(const UpdaterOptions& options,
+                                const std::filesystem::path& self_path, const std::wstring& tick);

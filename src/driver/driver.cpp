@@ -46,7 +46,8 @@ PathCheck default_path_check() { return PathCheck(&ensure_no_reparse_point); }
 
 std::int32_t recover_with_consent(const fs::path& target, const fs::path& backup) {
     const std::wstring question =
-        L"发现未完成升级。继续升级前必须先恢复旧文件。\n请先关闭视觉和HMI程序。恢复将撤销该次升级的程序文件，不改工程参数。\n是否现在恢复？\n备份：" +
+        L"发现未完成升级。继续升级前必须先恢复旧文件。\n请先关闭视觉和HMI程序。恢复将撤销该次升级的"
+        L"程序文件，不改工程参数。\n是否现在恢复？\n备份：" +
         platform::path_to_wide(backup);
     if (platform::show_message(question, kRecoveryQuestionTitle, platform::kMessageQuestion) !=
         platform::kAnswerYes) {
@@ -154,7 +155,8 @@ std::int32_t run_update() {
         apply_update_transaction(payload_root, options.target, backup_directory, copy, check);
 
     if (result.committed) {
-        write_update_log(options.target, L"升级成功，备份目录：" + platform::path_to_wide(backup_directory));
+        write_update_log(options.target,
+                         L"升级成功，备份目录：" + platform::path_to_wide(backup_directory));
         remove_stage_root(stage_root);
         platform::show_progress(L"正在启动 Lumetra…");
         const std::intptr_t launched = launch_application(options.target, options.launch);

@@ -26,7 +26,8 @@ std::wstring make_tick_string();
 // The first backup_* directory below target/updates whose status is neither
 // COMMITTED nor ROLLED_BACK; nullopt when there is none. Throws for a reparse
 // point on the way and for file-system errors of the scan.
-std::optional<std::filesystem::path> find_unfinished_transaction(const std::filesystem::path& target);
+std::optional<std::filesystem::path> find_unfinished_transaction(
+    const std::filesystem::path& target);
 
 // One whole updater run, from the command line to the exit code. Standard
 // exceptions escape to the entry point.

@@ -146,9 +146,10 @@ std::string encode_base64(const std::string& bytes) {
     out.reserve(4 * ((bytes.size() + 2) / 3));
     std::size_t i = 0;
     for (; i + 2 < bytes.size(); i += 3) {
-        const std::uint32_t v = static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i])) << 16 |
-                                static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8 |
-                                static_cast<unsigned char>(bytes[i + 2]);
+        const std::uint32_t v =
+            static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i])) << 16 |
+            static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8 |
+            static_cast<unsigned char>(bytes[i + 2]);
         out += alphabet[v >> 18];
         out += alphabet[(v >> 12) & 63];
         out += alphabet[(v >> 6) & 63];
@@ -157,7 +158,8 @@ std::string encode_base64(const std::string& bytes) {
     const std::size_t rest = bytes.size() - i;
     if (rest > 0) {
         std::uint32_t v = static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i])) << 16;
-        if (rest == 2) v |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8;
+        if (rest == 2)
+            v |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8;
         out += alphabet[v >> 18];
         out += alphabet[(v >> 12) & 63];
         out += rest == 2 ? alphabet[(v >> 6) & 63] : '=';

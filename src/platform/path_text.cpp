@@ -7,7 +7,9 @@ namespace platform {
 namespace {
 
 [[maybe_unused]] std::wstring native_to_wide(const std::wstring& native) { return native; }
-[[maybe_unused]] std::wstring native_to_wide(const std::string& native) { return utf8_to_wide_replacing(native); }
+[[maybe_unused]] std::wstring native_to_wide(const std::string& native) {
+    return utf8_to_wide_replacing(native);
+}
 
 template <typename Char>
 std::basic_string<Char> wide_to_native(const std::wstring& text);

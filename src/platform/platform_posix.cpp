@@ -90,8 +90,8 @@ Spawned spawn(const std::vector<std::wstring>& args, bool new_session,
     posix_spawnattr_setflags(&attributes, flags);
 
     pid_t pid = -1;
-    result.error = ::posix_spawn(&pid, narrow[0].c_str(), &actions, &attributes, argv.data(),
-                                 environ);
+    result.error =
+        ::posix_spawn(&pid, narrow[0].c_str(), &actions, &attributes, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     if (result.error == 0) result.pid = pid;
@@ -100,12 +100,17 @@ Spawned spawn(const std::vector<std::wstring>& args, bool new_session,
 
 std::intptr_t shell_error_code(int error) {
     switch (error) {
-        case ENOENT: return 2;
-        case ENOTDIR: return 3;
+        case ENOENT:
+            return 2;
+        case ENOTDIR:
+            return 3;
         case EACCES:
-        case EPERM: return 5;
-        case ENOMEM: return 8;
-        default: return 31;
+        case EPERM:
+            return 5;
+        case ENOMEM:
+            return 8;
+        default:
+            return 31;
     }
 }
 

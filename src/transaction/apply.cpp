@@ -16,7 +16,8 @@ namespace fs = std::filesystem;
 namespace {
 
 // Adds directory and each parent up to and including root.
-void add_directory_chain(std::set<fs::path>& directories, fs::path directory, const fs::path& root) {
+void add_directory_chain(std::set<fs::path>& directories, fs::path directory,
+                         const fs::path& root) {
     while (directories.insert(directory).second && is_inside_root(directory, root)) {
         directory = directory.parent_path();
     }
@@ -83,7 +84,8 @@ void roll_back(const InstallSet& set, std::size_t applied, const CopyOperation& 
                 }
             } else {
                 std::error_code ignored;
-                flush_directory = remove_if_present(destination) || fs::is_directory(directory, ignored);
+                flush_directory =
+                    remove_if_present(destination) || fs::is_directory(directory, ignored);
             }
             if (flush_directory) {
                 if (!durability.flush_directory(directory)) throw std::runtime_error("flush");
@@ -161,8 +163,8 @@ TransactionResult apply_update_transaction(const fs::path& payload_root,
         const char* word = result.rolled_back ? "ROLLED_BACK" : "RECOVERY_REQUIRED";
         bool recorded = false;
         try {
-            recorded = try_write_transaction_status(set.backup, word, durability) !=
-                       StatusWrite::failed;
+            recorded =
+                try_write_transaction_status(set.backup, word, durability) != StatusWrite::failed;
         } catch (...) {
         }
         if (!recorded) result.rolled_back = false;

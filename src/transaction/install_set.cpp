@@ -45,8 +45,7 @@ InstallSet collect_install_set(const fs::path& payload_root, const fs::path& ins
                       set.target != set.target.root_path() && set.source != set.target &&
                       !is_inside_root(set.source, set.target) &&
                       !is_inside_root(set.target, set.source) &&
-                      is_inside_root(set.backup, set.target / "updates") &&
-                      !fs::exists(set.backup);
+                      is_inside_root(set.backup, set.target / "updates") && !fs::exists(set.backup);
     if (!safe) refuse("unsafe update source/target/backup paths");
 
     path_check(payload_root);

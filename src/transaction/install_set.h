@@ -11,9 +11,9 @@ struct InstallEntry {
 };
 
 struct InstallSet {
-    std::filesystem::path source;  // canonical payload root
-    std::filesystem::path target;  // canonical installation root
-    std::filesystem::path backup;  // canonical backup directory
+    std::filesystem::path source;       // canonical payload root
+    std::filesystem::path target;       // canonical installation root
+    std::filesystem::path backup;       // canonical backup directory
     std::vector<InstallEntry> entries;  // in install order, release.json last
 };
 

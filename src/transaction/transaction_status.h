@@ -17,10 +17,10 @@ void write_transaction_status(const std::filesystem::path& backup_directory,
                               const std::string& word, const Durability& durability);
 
 enum class StatusWrite {
-    durable,       // the new word is on the disk
-    not_flushed,   // the new word replaced the old one, but its directory entry
-                   // may not survive a power cut (the old word may come back)
-    failed,        // the old status file is unchanged
+    durable,      // the new word is on the disk
+    not_flushed,  // the new word replaced the old one, but its directory entry
+                  // may not survive a power cut (the old word may come back)
+    failed,       // the old status file is unchanged
 };
 
 // write_transaction_status without the exception, telling a replace whose

@@ -9,14 +9,19 @@ TEST(RuntimeText, SystemMessagesAndPathsComeThroughWhole) {
     const std::error_code code(32, std::system_category());
     std::wstring message = platform::utf8_to_wide_replacing(code.message());
 #ifdef _WIN32
-    if (const char* expected = std::getenv("LUMETRA_EXPECT_ACP")) { ASSERT_EQ(::GetACP(), std::strtoul(expected, nullptr, 10)); }
+    if (const char* expected = std::getenv("LUMETRA_EXPECT_ACP")) {
+        ASSERT_EQ(::GetACP(), std::strtoul(expected, nullptr, 10));
+    }
     message.assign(512, L'\0');
-    message.resize(::FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, 32, 0, message.data(), 512, nullptr));
+    message.resize(::FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                    nullptr, 32, 0, message.data(), 512, nullptr));
     message = message.substr(0, message.find_last_not_of(L".。\r\n ") + 1);
 #endif
     ASSERT_FALSE(message.empty());
-    const fs::filesystem_error error("copy failed", platform::wide_to_path(L"C:\\升级\\a"), platform::wide_to_path(L"D:\\é"), code);
-    const std::wstring text = platform::utf8_to_wide_strict(failure_text(error)).value_or(L"not UTF-8");
+    const fs::filesystem_error error("copy failed", platform::wide_to_path(L"C:\\升级\\a"),
+                                     platform::wide_to_path(L"D:\\é"), code);
+    const std::wstring text =
+        platform::utf8_to_wide_strict(failure_text(error)).value_or(L"not UTF-8");
     for (const std::wstring part : {L"copy failed", message.c_str(), L"C:\\升级\\a", L"D:\\é"}) {
         EXPECT_NE(text.find(part), std::wstring::npos) << platform::wide_to_utf8(text);
     }

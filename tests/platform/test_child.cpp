@@ -1,9 +1,11 @@
 // A child process for the platform tests and the exit-code table:
-//   hold <file> <ms>  opens an existing file without sharing (Windows share mode 0), prints "held" once it is open,
+//   hold <file> <ms>  opens an existing file without sharing (Windows share mode 0), prints "held"
+//   once it is open,
 //                     keeps it open for ms milliseconds and exits 0; exits 2 when it cannot open it
 //   self <file>       writes its own path, as the updater's platform layer reports it, to file
 //   pid <ms>          prints its process id, sleeps, exits 0
-//   (nothing)         the restarted application: appends "started" to started.txt in its working folder, then
+//   (nothing)         the restarted application: appends "started" to started.txt in its working
+//   folder, then
 //                     "ended" once exit.txt is there (or after 120 s)
 #ifdef _WIN32
 #include <windows.h>
@@ -29,10 +31,12 @@ int main() {
     };
     if (args.size() == 4 && args[1] == L"hold") {  // the file stays open until the process ends
 #ifdef _WIN32
-        const bool opened = ::CreateFileW(platform::wide_to_path(args[2]).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
-                                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr) != INVALID_HANDLE_VALUE;
+        const bool opened = ::CreateFileW(platform::wide_to_path(args[2]).c_str(),
+                                          GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr) != INVALID_HANDLE_VALUE;
 #else
-        const bool opened = ::open(platform::wide_to_path(args[2]).c_str(), O_RDWR | O_CLOEXEC) >= 0;
+        const bool opened =
+            ::open(platform::wide_to_path(args[2]).c_str(), O_RDWR | O_CLOEXEC) >= 0;
 #endif
         return opened ? say_then_sleep("held", 3) : 2;
     }
@@ -42,7 +46,8 @@ int main() {
         return out.flush() ? 0 : 2;
     }
 #ifdef _WIN32
-    if (args.size() == 3 && args[1] == L"pid") return say_then_sleep(std::to_string(::GetCurrentProcessId()), 2);
+    if (args.size() == 3 && args[1] == L"pid")
+        return say_then_sleep(std::to_string(::GetCurrentProcessId()), 2);
 #else
     if (args.size() == 3 && args[1] == L"pid") return say_then_sleep(std::to_string(::getpid()), 2);
 #endif

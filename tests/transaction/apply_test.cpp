@@ -8,36 +8,49 @@
 
 namespace {
 
-// An installation with user data, and a package of five files (three replace old ones) with protected files and
-// aliases of them. Install order: by path (bytes, element by element), the top-level manifest in any case last.
+// An installation with user data, and a package of five files (three replace old ones) with
+// protected files and aliases of them. Install order: by path (bytes, element by element), the
+// top-level manifest in any case last.
 struct Update : Sandbox {
     std::vector<std::string> words;  // status words written, in order
     std::vector<fs::path> checked;   // paths checked since "APPLYING", relative to the installation
     FailingCopy copy;
     std::set<std::string> failing_words, unflushed_words;  // not written; written, reported failed
     std::set<fs::path> failing_files;
-    bool strict = false;  // the shipped check, ensure_no_reparse_point, instead of recording the paths checked
-    const std::vector<fs::path> order{"Zeta.dll", "bin/core.dll", "bin/release.json", "bin.dat", "Release.JSON"};
+    bool strict = false;  // the shipped check, ensure_no_reparse_point, instead of recording the
+                          // paths checked
+    const std::vector<fs::path> order{"Zeta.dll", "bin/core.dll", "bin/release.json", "bin.dat",
+                                      "Release.JSON"};
 
     Update() {
-        for (const fs::path& name : {order[0], order[1], order[4]}) write_file(target / name, "old");
-        for (const char* name : {"config/app.xml", "settings.json", "alarm_history/x.db"}) write_file(target / name, "user");
+        for (const fs::path& name : {order[0], order[1], order[4]})
+            write_file(target / name, "old");
+        for (const char* name : {"config/app.xml", "settings.json", "alarm_history/x.db"})
+            write_file(target / name, "user");
         for (const auto& name : order) write_file(payload / name, "new");
         // Windows opens the short names as the protected files they alias.
-        const std::string aliases[] = {"config/app.xml", "station.ini", short_name(target / "settings.json", "settings.json"),
-                                       short_name(target / "alarm_history", "alarm_history") + "/x.db"};
+        const std::string aliases[] = {
+            "config/app.xml", "station.ini", short_name(target / "settings.json", "settings.json"),
+            short_name(target / "alarm_history", "alarm_history") + "/x.db"};
         for (const std::string& name : aliases) write_file(payload / fs::u8path(name), "package");
         fs::create_directories(payload / "empty/dir");
     }
     TransactionResult run() {
-        const auto flush_file = [this](const fs::path& file) { return !failing_files.count(file) && platform::flush_file(file); };
-        const auto replace = [this](const fs::path& from, const fs::path& to) {
-            const std::string word = words.emplace_back(read_file(from).substr(0, read_file(from).find('\n')));
-            if (word == "APPLYING") checked.clear();
-            return !failing_words.count(word) && platform::replace_file(from, to) && !unflushed_words.count(word);
+        const auto flush_file = [this](const fs::path& file) {
+            return !failing_files.count(file) && platform::flush_file(file);
         };
-        const PathCheck record = [this](const fs::path& file) { checked.push_back(file.lexically_relative(target)); };
-        return apply_update_transaction(payload, target, backup, copy.operation(), strict ? PathCheck(ensure_no_reparse_point) : record,
+        const auto replace = [this](const fs::path& from, const fs::path& to) {
+            const std::string word =
+                words.emplace_back(read_file(from).substr(0, read_file(from).find('\n')));
+            if (word == "APPLYING") checked.clear();
+            return !failing_words.count(word) && platform::replace_file(from, to) &&
+                   !unflushed_words.count(word);
+        };
+        const PathCheck record = [this](const fs::path& file) {
+            checked.push_back(file.lexically_relative(target));
+        };
+        return apply_update_transaction(payload, target, backup, copy.operation(),
+                                        strict ? PathCheck(ensure_no_reparse_point) : record,
                                         {flush_file, platform::flush_directory, replace});
     }
 };
@@ -45,16 +58,21 @@ struct Update : Sandbox {
 constexpr int kBackups = 3;  // copy calls 1 to 3; apply copies follow
 
 #ifdef _WIN32
-// The test child holding a file without sharing for the given time from construction on; the destructor waits for its end.
+// The test child holding a file without sharing for the given time from construction on; the
+// destructor waits for its end.
 struct HeldFile {
     std::FILE* output;
     HeldFile(const fs::path& file, unsigned milliseconds) {
         // The command processor runs the line; the outer quotes keep the inner ones.
-        const fs::path child = platform::own_executable_path().parent_path() / L"lumetra_test_child.exe";
-        const std::wstring line = quote_argument(child.wstring()) + L" hold " + quote_argument(file.wstring()) + L" " + std::to_wstring(milliseconds);
+        const fs::path child =
+            platform::own_executable_path().parent_path() / L"lumetra_test_child.exe";
+        const std::wstring line = quote_argument(child.wstring()) + L" hold " +
+                                  quote_argument(file.wstring()) + L" " +
+                                  std::to_wstring(milliseconds);
         output = ::_wpopen((L"\"" + line + L"\"").c_str(), L"r");
         char said[5] = {};
-        if (!output || !std::fgets(said, sizeof said, output) || std::string(said) != "held") throw std::runtime_error("the test child cannot hold the file");
+        if (!output || !std::fgets(said, sizeof said, output) || std::string(said) != "held")
+            throw std::runtime_error("the test child cannot hold the file");
     }
     ~HeldFile() { ::_pclose(output); }
 };
@@ -62,56 +80,136 @@ struct HeldFile {
 
 }  // namespace
 
-// The installation ends new when committed, else as it was, the applied entries undone from the last; a failed undo step is named and leaves
-// "RECOVERY_REQUIRED"; a status is recorded only once the backup area exists. Rolling back under a "COMMITTED" that replaced "APPLYING" would
-// contradict the tree, so only an unwritten one fails. An unsafe update is refused before anything changes.
+// The installation ends new when committed, else as it was, the applied entries undone from the
+// last; a failed undo step is named and leaves "RECOVERY_REQUIRED"; a status is recorded only once
+// the backup area exists. Rolling back under a "COMMITTED" that replaced "APPLYING" would
+// contradict the tree, so only an unwritten one fails. An unsafe update is refused before anything
+// changes.
 TEST(ApplyUpdateTransaction, OutcomeTable) {
-    struct Case { std::string name; std::function<void(Update&)> arrange; std::string error, status = "ROLLED_BACK\n"; bool committed = false, rolled_back = true; std::size_t applied = 5; };
-    const std::string unpersisted = "cannot persist update transaction status", bad_name = "invalid filename for recovery journal";
-    const std::string unsafe = "unsafe update source/target/backup paths", reparse = "update path contains a reparse point";
-    const auto linked_destination = [](Update& u) { fs::rename(u.target / "bin", u / "out"), fs::create_directory_symlink(u / "out", u.target / "bin"); };
+    struct Case {
+        std::string name;
+        std::function<void(Update&)> arrange;
+        std::string error, status = "ROLLED_BACK\n";
+        bool committed = false, rolled_back = true;
+        std::size_t applied = 5;
+    };
+    const std::string unpersisted = "cannot persist update transaction status",
+                      bad_name = "invalid filename for recovery journal";
+    const std::string unsafe = "unsafe update source/target/backup paths",
+                      reparse = "update path contains a reparse point";
+    const auto linked_destination = [](Update& u) {
+        fs::rename(u.target / "bin", u / "out"),
+            fs::create_directory_symlink(u / "out", u.target / "bin");
+    };
     std::vector<Case> cases = {
         // apply copies 4 to 8; the undo copies Release.JSON back (9), then bin/core.dll (10)
-        {"failed undo step", [](Update& u) { u.copy.fail_calls = {kBackups + 5, 10}; }, "injected copy failure", "RECOVERY_REQUIRED\n", false, false},
+        {"failed undo step",
+         [](Update& u) {
+             u.copy.fail_calls = {kBackups + 5, 10};
+         },
+         "injected copy failure", "RECOVERY_REQUIRED\n", false, false},
         {"COMMITTED not written", [](Update& u) { u.failing_words = {"COMMITTED"}; }, unpersisted},
         {"no fault", [](Update&) {}, "", "COMMITTED\n", true},
-        {"COMMITTED not flushed", [](Update& u) { u.unflushed_words = {"COMMITTED"}; }, "", "COMMITTED\n", true},
-        {"ROLLED_BACK not flushed", [](Update& u) { u.failing_words = {"COMMITTED"}, u.unflushed_words = {"ROLLED_BACK"}; }, unpersisted},
-        {"APPLYING not flushed", [](Update& u) { u.unflushed_words = {"APPLYING"}; }, unpersisted, "ROLLED_BACK\n", false, true, 0},
-        {"no final word", [](Update& u) { u.failing_words = {"COMMITTED", "ROLLED_BACK"}; }, unpersisted, "APPLYING\n", false, false},
-        {"backup not flushed", [](Update& u) { u.failing_files = {u.backup / "files/bin/core.dll"}; }, "cannot persist update backups"},
-        {"journal not flushed", [](Update& u) { u.failing_files = {u.backup / "files.tsv"}; }, "cannot persist recovery journal"},
-        {"installed file not flushed", [](Update& u) { u.failing_files = {u.target / "bin.dat"}; }, "cannot persist installed files"},
-        {"restored file not flushed", [](Update& u) { u.failing_files = {u.target / "bin/core.dll"}; }, "cannot persist installed files", "RECOVERY_REQUIRED\n", false, false},
-        {"line feed in a name", [](Update& u) { write_file(u.payload / "bad\nname", "x"); }, bad_name},
-        {"escape in a name", [](Update& u) { write_file(u.payload / "bad\x1bname", "x"); }, bad_name},
-        {"backup area cannot be made", [](Update& u) { write_file(u.target / "updates", "a file"); }, "*", ""},
+        {"COMMITTED not flushed", [](Update& u) { u.unflushed_words = {"COMMITTED"}; }, "",
+         "COMMITTED\n", true},
+        {"ROLLED_BACK not flushed",
+         [](Update& u) { u.failing_words = {"COMMITTED"}, u.unflushed_words = {"ROLLED_BACK"}; },
+         unpersisted},
+        {"APPLYING not flushed", [](Update& u) { u.unflushed_words = {"APPLYING"}; }, unpersisted,
+         "ROLLED_BACK\n", false, true, 0},
+        {"no final word",
+         [](Update& u) {
+             u.failing_words = {"COMMITTED", "ROLLED_BACK"};
+         },
+         unpersisted, "APPLYING\n", false, false},
+        {"backup not flushed",
+         [](Update& u) { u.failing_files = {u.backup / "files/bin/core.dll"}; },
+         "cannot persist update backups"},
+        {"journal not flushed", [](Update& u) { u.failing_files = {u.backup / "files.tsv"}; },
+         "cannot persist recovery journal"},
+        {"installed file not flushed", [](Update& u) { u.failing_files = {u.target / "bin.dat"}; },
+         "cannot persist installed files"},
+        {"restored file not flushed",
+         [](Update& u) { u.failing_files = {u.target / "bin/core.dll"}; },
+         "cannot persist installed files", "RECOVERY_REQUIRED\n", false, false},
+        {"line feed in a name", [](Update& u) { write_file(u.payload / "bad\nname", "x"); },
+         bad_name},
+        {"escape in a name", [](Update& u) { write_file(u.payload / "bad\x1bname", "x"); },
+         bad_name},
+        {"backup area cannot be made",
+         [](Update& u) { write_file(u.target / "updates", "a file"); }, "*", ""},
         {"missing payload", [](Update& u) { u.payload = u / "missing"; }, unsafe, ""},
-        {"missing target", [](Update& u) { u.target = u / "missing"; u.backup = u.target / "updates/b"; }, unsafe, ""},
+        {"missing target",
+         [](Update& u) {
+             u.target = u / "missing";
+             u.backup = u.target / "updates/b";
+         },
+         unsafe, ""},
         // With an empty payload, so that accepting the root writes nothing there.
-        {"target is a root", [](Update& u) { u.target = u.target.root_path(); u.backup = u.target / "updates/b"; u.payload /= "empty/dir"; }, unsafe, ""},
+        {"target is a root",
+         [](Update& u) {
+             u.target = u.target.root_path();
+             u.backup = u.target / "updates/b";
+             u.payload /= "empty/dir";
+         },
+         unsafe, ""},
         {"payload is the target", [](Update& u) { u.payload = u.target; }, unsafe, ""},
-        {"payload inside the target", [](Update& u) { fs::rename(u.payload, u.target / "stage"), u.payload = u.target / "stage"; }, unsafe, ""},
-        {"target in the payload", [](Update& u) { u.target = u.payload / "bin"; u.backup = u.target / "updates/b"; }, unsafe, ""},
+        {"payload inside the target",
+         [](Update& u) {
+             fs::rename(u.payload, u.target / "stage"), u.payload = u.target / "stage";
+         },
+         unsafe, ""},
+        {"target in the payload",
+         [](Update& u) {
+             u.target = u.payload / "bin";
+             u.backup = u.target / "updates/b";
+         },
+         unsafe, ""},
         {"backup beside updates", [](Update& u) { u.backup = u.target / "backup_1"; }, unsafe, ""},
         {"backup is updates", [](Update& u) { u.backup = u.target / "updates"; }, unsafe, ""},
         {"backup exists", [](Update& u) { fs::create_directories(u.backup); }, unsafe, ""},
-        {"linked target, checked", [](Update& u) { fs::create_directory_symlink(u.target, u / "lnk"), u.target = u / "lnk", u.strict = true; }, reparse, ""},
-        {"link in payload, checked", [](Update& u) { fs::create_symlink(u / "stage", u.payload / "lnk"), u.strict = true; }, reparse, ""},
-        {"link in payload", [](Update& u) { fs::create_symlink(u / "stage", u.payload / "lnk"); }, "package contains a link", ""},
+        {"linked target, checked",
+         [](Update& u) {
+             fs::create_directory_symlink(u.target, u / "lnk"), u.target = u / "lnk",
+                                                                u.strict = true;
+         },
+         reparse, ""},
+        {"link in payload, checked",
+         [](Update& u) { fs::create_symlink(u / "stage", u.payload / "lnk"), u.strict = true; },
+         reparse, ""},
+        {"link in payload", [](Update& u) { fs::create_symlink(u / "stage", u.payload / "lnk"); },
+         "package contains a link", ""},
 #ifndef _WIN32
-        {"fifo in payload", [](Update& u) { ::mkfifo((u.payload / "pipe").c_str(), 0600), u.strict = true; }, "package contains a special file", ""},
+        {"fifo in payload",
+         [](Update& u) { ::mkfifo((u.payload / "pipe").c_str(), 0600), u.strict = true; },
+         "package contains a special file", ""},
 #endif
-        {"destination through a link, checked", [&](Update& u) { linked_destination(u), u.strict = true; }, reparse, ""},
+        {"destination through a link, checked",
+         [&](Update& u) { linked_destination(u), u.strict = true; }, reparse, ""},
         {"destination through a link", linked_destination, "destination escapes installation", ""},
-        {"destination is a directory", [](Update& u) { fs::create_directory(u.target / "bin.dat"), u.strict = true; }, "destination is not a regular file", ""},
-        {"only protected files", [](Update& u) { for (const auto& name : u.order) fs::remove(u.payload / name); }, "empty update payload", ""},
+        {"destination is a directory",
+         [](Update& u) { fs::create_directory(u.target / "bin.dat"), u.strict = true; },
+         "destination is not a regular file", ""},
+        {"only protected files",
+         [](Update& u) {
+             for (const auto& name : u.order) fs::remove(u.payload / name);
+         },
+         "empty update payload", ""},
     };
-    // The k-th apply copy fails, leaving a partial file or, when the file is locked, refusing the copy and the first undo.
+    // The k-th apply copy fails, leaving a partial file or, when the file is locked, refusing the
+    // copy and the first undo.
     for (int k = 1; k <= 5; ++k) {
-        cases.push_back({"copy " + std::to_string(k) + " fails", [k](Update& u) { u.copy.fail_calls = {kBackups + k}; }, "injected copy failure", "ROLLED_BACK\n", false, true, std::size_t(k)});
+        cases.push_back({"copy " + std::to_string(k) + " fails",
+                         [k](Update& u) { u.copy.fail_calls = {kBackups + k}; },
+                         "injected copy failure", "ROLLED_BACK\n", false, true, std::size_t(k)});
         if (k != 3 && k != 4)  // existing files only
-            cases.push_back({"copy " + std::to_string(k) + " locked", [k](Update& u) { u.copy.fail_calls = {kBackups + k, kBackups + k + 1}, u.copy.leave_partial = false; }, "injected copy failure", "ROLLED_BACK\n", false, true, std::size_t(k)});
+            cases.push_back({"copy " + std::to_string(k) + " locked",
+                             [k](Update& u) {
+                                 u.copy.fail_calls = {kBackups + k, kBackups + k + 1},
+                                 u.copy.leave_partial = false;
+                             },
+                             "injected copy failure", "ROLLED_BACK\n", false, true,
+                             std::size_t(k)});
     }
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -123,35 +221,61 @@ TEST(ApplyUpdateTransaction, OutcomeTable) {
         }
         const auto old_tree = snapshot(update / "install");
         const TransactionResult result = update.run();
-        EXPECT_EQ(std::tuple(result.committed, result.rolled_back, read_file(update.backup / "transaction.status")), std::tuple(c.committed, c.rolled_back, c.status));
-        EXPECT_TRUE(c.error == "*" ? !result.error.empty() : result.error == c.error) << result.error;
-        EXPECT_EQ(result.failed_restores, std::vector<fs::path>(c.status == "RECOVERY_REQUIRED\n", "bin/core.dll"));
+        EXPECT_EQ(std::tuple(result.committed, result.rolled_back,
+                             read_file(update.backup / "transaction.status")),
+                  std::tuple(c.committed, c.rolled_back, c.status));
+        EXPECT_TRUE(c.error == "*" ? !result.error.empty() : result.error == c.error)
+            << result.error;
+        EXPECT_EQ(result.failed_restores,
+                  std::vector<fs::path>(c.status == "RECOVERY_REQUIRED\n", "bin/core.dll"));
         auto expected = old_tree;
-        if (!result.failed_restores.empty() && !update.copy.fail_calls.empty()) expected["bin/core.dll"] = "partial";  // left by the failed undo copy
-        if (c.committed) for (const auto& name : update.order) expected[name.generic_u8string()] = "new";
+        if (!result.failed_restores.empty() && !update.copy.fail_calls.empty())
+            expected["bin/core.dll"] = "partial";  // left by the failed undo copy
+        if (c.committed)
+            for (const auto& name : update.order) expected[name.generic_u8string()] = "new";
         EXPECT_EQ(snapshot(update / "install"), expected);
         // The entries installed in order, manifest last, then as many undone in reverse.
         std::vector<fs::path> steps(update.order.begin(), update.order.begin() + c.applied);
-        if (!c.committed) steps.insert(steps.end(), update.order.rend() - c.applied, update.order.rend());
-        const auto written = [&update](const char* word) { return std::count(update.words.begin(), update.words.end(), word); };
-        if (written("APPLYING")) { EXPECT_EQ(update.checked, steps); }
-        EXPECT_EQ(written("COMMITTED"), c.committed || update.failing_words.count("COMMITTED"));  // only once all is installed and on the disk
-        const std::string journal = "restore\tZeta.dll\nrestore\tbin/core.dll\nremove\tbin/release.json\nremove\tbin.dat\nrestore\tRelease.JSON\n";
-        if (c.committed) { EXPECT_EQ(read_file(update.backup / "files.tsv"), journal); }
+        if (!c.committed)
+            steps.insert(steps.end(), update.order.rend() - c.applied, update.order.rend());
+        const auto written = [&update](const char* word) {
+            return std::count(update.words.begin(), update.words.end(), word);
+        };
+        if (written("APPLYING")) {
+            EXPECT_EQ(update.checked, steps);
+        }
+        EXPECT_EQ(written("COMMITTED"),
+                  c.committed || update.failing_words.count(
+                                     "COMMITTED"));  // only once all is installed and on the disk
+        const std::string journal =
+            "restore\tZeta.dll\nrestore\tbin/core.dll\nremove\tbin/"
+            "release.json\nremove\tbin.dat\nrestore\tRelease.JSON\n";
+        if (c.committed) {
+            EXPECT_EQ(read_file(update.backup / "files.tsv"), journal);
+        }
     }
 }
 
-// A virus scanner or indexer holding a file for a moment must not fail the update; a file held for longer than the
-// retries (30 x 100 ms) still does, and the copy names both paths. POSIX has no sharing modes: a copy from a missing
-// file stands for the long hold there.
+// A virus scanner or indexer holding a file for a moment must not fail the update; a file held for
+// longer than the retries (30 x 100 ms) still does, and the copy names both paths. POSIX has no
+// sharing modes: a copy from a missing file stands for the long hold there.
 TEST(HeldByAnotherProcess, EveryFileChangingOperationOutwaitsAShortHold) {
     Sandbox dir;
     write_file(dir / "new.exe", "new");
-    const fs::path program = dir / "Lumetra.exe", source = dir / (kWindowsNames ? "new.exe" : "missing");
+    const fs::path program = dir / "Lumetra.exe",
+                   source = dir / (kWindowsNames ? "new.exe" : "missing");
     const std::pair<std::string, std::function<bool()>> operations[] = {
-        {"copy", [&] { copy_file_with_retry(source, program); return read_file(program) == "new"; }},
+        {"copy",
+         [&] {
+             copy_file_with_retry(source, program);
+             return read_file(program) == "new";
+         }},
         {"flush", [&] { return platform::flush_file(program); }},
-        {"status replace", [&] { write_transaction_status(dir.path, "COMMITTED"); return read_file(dir / "transaction.status") == "COMMITTED\n"; }},
+        {"status replace",
+         [&] {
+             write_transaction_status(dir.path, "COMMITTED");
+             return read_file(dir / "transaction.status") == "COMMITTED\n";
+         }},
     };
     for (const auto& [operation, run] : operations) {
         for (const bool short_hold : {true, false}) {
@@ -160,15 +284,21 @@ TEST(HeldByAnotherProcess, EveryFileChangingOperationOutwaitsAShortHold) {
             write_file(program, "old");
             write_transaction_status(dir.path, "APPLYING");
 #ifdef _WIN32
-            const HeldFile held(operation == "status replace" ? dir / "transaction.status" : program, short_hold ? 1000 : 5000);
+            const HeldFile held(
+                operation == "status replace" ? dir / "transaction.status" : program,
+                short_hold ? 1000 : 5000);
 #endif
             bool done = false;
             try {
                 done = run();
             } catch (const std::exception& error) {
                 const auto* failed_copy = dynamic_cast<const fs::filesystem_error*>(&error);
-                const bool names_both = failed_copy && failed_copy->path1() == source && failed_copy->path2() == program;
-                EXPECT_TRUE(operation != "copy" || (names_both && std::string(error.what()).find("copy failed") != std::string::npos)) << error.what();
+                const bool names_both = failed_copy && failed_copy->path1() == source &&
+                                        failed_copy->path2() == program;
+                EXPECT_TRUE(operation != "copy" ||
+                            (names_both &&
+                             std::string(error.what()).find("copy failed") != std::string::npos))
+                    << error.what();
             }
             EXPECT_EQ(done, short_hold);
         }

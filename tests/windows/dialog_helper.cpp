@@ -1,11 +1,13 @@
-// Watches the visible top-level windows on the Wine desktop as a person in front of the screen would, every 20 ms
-// until ended: dialog_helper <records file> [yes|no]... It makes the file once its first look is done, then adds
-// each look's records, UTF-16, each ended by a NUL:
-//   progress\t[title] text  the progress window appeared or changed (text: its first static control)
-//   closed\t[title] text    it let Alt+F4, sent once after half a second, close it
-//   [title] text            a message box, answered: yes/no questions by the answers in turn (No when none is
+// Watches the visible top-level windows on the Wine desktop as a person in front of the screen
+// would, every 20 ms until ended: dialog_helper <records file> [yes|no]... It makes the file once
+// its first look is done, then adds each look's records, UTF-16, each ended by a NUL:
+//   progress\t[title] text  the progress window appeared or changed (text: its first static
+//   control) closed\t[title] text    it let Alt+F4, sent once after half a second, close it [title]
+//   text            a message box, answered: yes/no questions by the answers in turn (No when none
+//   is
 //                           left), the others by OK
-//   beside\t[title] text    a message box shown while another window of its own process was up (the restarted
+//   beside\t[title] text    a message box shown while another window of its own process was up (the
+//   restarted
 //                           application's console window is no concern of the updater's)
 #include <windows.h>
 
@@ -31,7 +33,8 @@ static DWORD owner(HWND window) {
 static std::wstring shown(HWND window) {
     HWND text = GetDlgItem(window, 0xFFFF);
     if (!text) text = FindWindowExW(window, nullptr, L"Static", nullptr);
-    return L"[" + get(GetWindowTextW, window) + L"] " + (text ? get(GetWindowTextW, text) : L"") + L'\0';
+    return L"[" + get(GetWindowTextW, window) + L"] " + (text ? get(GetWindowTextW, text) : L"") +
+           L'\0';
 }
 
 int wmain(int argc, wchar_t** argv) {
@@ -42,18 +45,23 @@ int wmain(int argc, wchar_t** argv) {
     std::set<HWND> answered, tried;
     for (;;) {
         std::vector<HWND> windows;
-        EnumWindows([](HWND window, LPARAM list) {
-            if (IsWindowVisible(window)) reinterpret_cast<std::vector<HWND>*>(list)->push_back(window);
-            return TRUE;
-        }, reinterpret_cast<LPARAM>(&windows));
+        EnumWindows(
+            [](HWND window, LPARAM list) {
+                if (IsWindowVisible(window))
+                    reinterpret_cast<std::vector<HWND>*>(list)->push_back(window);
+                return TRUE;
+            },
+            reinterpret_cast<LPARAM>(&windows));
         std::wstring records;
         std::set<DWORD> with_window;  // processes with a window other than a box up
         for (HWND w : windows) {
             if (get(GetClassNameW, w) == L"#32770") continue;
             with_window.insert(owner(w));
             if (get(GetClassNameW, w) != L"LumetraUpdaterProgress") continue;
-            if (progress_shown[w] != shown(w)) records += L"progress\t" + (progress_shown[w] = shown(w));
-            // Only after half a second: a window that closes itself just then must not look closed by Alt+F4.
+            if (progress_shown[w] != shown(w))
+                records += L"progress\t" + (progress_shown[w] = shown(w));
+            // Only after half a second: a window that closes itself just then must not look closed
+            // by Alt+F4.
             if (!first_seen.count(w)) first_seen[w] = GetTickCount64();
             if (GetTickCount64() - first_seen[w] < 500 || !tried.insert(w).second) continue;
             SendMessageTimeoutW(w, WM_SYSCOMMAND, SC_CLOSE, 0, SMTO_ABORTIFHUNG, 1000, nullptr);
@@ -63,7 +71,9 @@ int wmain(int argc, wchar_t** argv) {
             if (get(GetClassNameW, box) != L"#32770" || !answered.insert(box).second) continue;
             records += (with_window.count(owner(box)) ? L"beside\t" : L"") + shown(box);
             int button = GetDlgItem(box, IDOK) ? IDOK : IDCANCEL;
-            if (GetDlgItem(box, IDYES)) button = next_answer < argc && argv[next_answer++] == std::wstring(L"yes") ? IDYES : IDNO;
+            if (GetDlgItem(box, IDYES))
+                button = next_answer < argc && argv[next_answer++] == std::wstring(L"yes") ? IDYES
+                                                                                           : IDNO;
             PostMessageW(GetDlgItem(box, button), BM_CLICK, 0, 0);
         }
         if (!out && !(out = _wfopen(argv[1], L"wb"))) return 2;
