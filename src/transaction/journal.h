@@ -28,10 +28,9 @@ std::string journal_line(const InstallEntry& entry);
 // it is read and may throw to refuse it. Every refusal is a runtime_error:
 // "missing recovery journal" (cannot be opened), "invalid recovery journal"
 // (a line without a tab, with any other control character or a colon, or a
-// last line without its line feed), "invalid
-// recovery entry" (unknown kind; empty, absolute, drive-relative or protected
-// path), "recovery path traversal" (a "." or ".." element), "empty or
-// unreadable recovery journal" (no line, or a read error). A path that is not
-// UTF-8 throws system_error.
+// last line without its line feed), "invalid recovery entry" (unknown kind;
+// empty, absolute, drive-relative or protected path), "recovery path
+// traversal" (a "." or ".." element), "empty or unreadable recovery journal"
+// (no line, or a read error). A path that is not UTF-8 throws system_error.
 std::vector<RecoveryEntry> read_journal(const std::filesystem::path& file,
                                         const std::function<void(const RecoveryEntry&)>& check);
