@@ -41,6 +41,13 @@ std::wstring widen_error(const std::string& error) {
     return platform::runtime_text_to_wide(error);
 }
 
+// Names for the maintenance staff each file whose undo failed.
+void log_failed_restores(const fs::path& target, const TransactionResult& result) {
+    for (const fs::path& failed : result.failed_restores) {
+        write_update_log(target, L"恢复失败文件：" + platform::path_to_wide(failed));
+    }
+}
+
 CopyOperation default_copy() { return CopyOperation(&copy_file_with_retry); }
 PathCheck default_path_check() { return PathCheck(&ensure_no_reparse_point); }
 
@@ -64,6 +71,11 @@ std::int32_t recover_with_consent(const fs::path& target, const fs::path& backup
         return kExitRecoveryDone;
     }
     write_update_log(target, L"中断升级恢复失败，请保留备份并联系维护人员");
+    // What stopped it before or after the undo steps (a refused journal, a status
+    // that cannot be written); a failed undo step leaves no error of its own.
+    if (!result.error.empty())
+        write_update_log(target, L"恢复失败原因：" + widen_error(result.error));
+    log_failed_restores(target, result);
     show(L"恢复未完成，禁止启动程序。请保留备份并联系维护人员。", kRecoveryTitle,
          platform::kMessageError);
     return kExitRecoveryFailed;
@@ -172,9 +184,7 @@ std::int32_t run_update() {
     }
 
     write_update_log(options.target, L"替换文件失败：" + widen_error(result.error));
-    for (const fs::path& failed : result.failed_restores) {
-        write_update_log(options.target, L"恢复失败文件：" + platform::path_to_wide(failed));
-    }
+    log_failed_restores(options.target, result);
     remove_stage_root(stage_root);
     const std::wstring text =
         result.rolled_back

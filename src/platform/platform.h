@@ -108,6 +108,12 @@ enum class LinkQuery {
 // & FILE_ATTRIBUTE_REPARSE_POINT; POSIX: lstat, a symbolic link counts).
 LinkQuery query_link(const std::filesystem::path& path);
 
+// How many names (hard links) the file at path has, the path itself not
+// followed (Windows: nNumberOfLinks of GetFileInformationByHandle, opened with
+// full sharing as the reparse point itself; POSIX: lstat's st_nlink). 0 when
+// nothing is there; 0 and ec set when it cannot be queried.
+std::uint64_t link_count(const std::filesystem::path& path, std::error_code& ec);
+
 // Copies the regular file source over destination, creating or replacing it
 // (Windows: CopyFileW without the fail-if-exists flag; POSIX: the standard copy,
 // which gives the destination the source's permission bits). Returns the

@@ -221,6 +221,14 @@ LinkQuery query_link(const std::filesystem::path& path) {
     return S_ISLNK(st.st_mode) ? LinkQuery::reparse_point : LinkQuery::plain;
 }
 
+std::uint64_t link_count(const std::filesystem::path& path, std::error_code& ec) {
+    ec.clear();
+    struct stat st;
+    if (::lstat(path.c_str(), &st) == 0) return static_cast<std::uint64_t>(st.st_nlink);
+    if (errno != ENOENT && errno != ENOTDIR) ec = std::error_code(errno, std::generic_category());
+    return 0;
+}
+
 std::error_code copy_file(const std::filesystem::path& source,
                           const std::filesystem::path& destination) {
     std::error_code ec;

@@ -170,6 +170,26 @@ LinkQuery query_link(const std::filesystem::path& path) {
                                                             : LinkQuery::plain;
 }
 
+std::uint64_t link_count(const std::filesystem::path& path, std::error_code& ec) {
+    ec.clear();
+    // Attributes only: no sharing mode conflicts with that, so a file another
+    // program holds is counted too.
+    const HandleCloser handle{::CreateFileW(
+        path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+        nullptr)};
+    BY_HANDLE_FILE_INFORMATION info;
+    if (handle.handle != INVALID_HANDLE_VALUE &&
+        ::GetFileInformationByHandle(handle.handle, &info)) {
+        return info.nNumberOfLinks;
+    }
+    const DWORD error = ::GetLastError();
+    if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
+        ec = std::error_code(static_cast<int>(error), std::system_category());
+    }
+    return 0;
+}
+
 std::error_code copy_file(const std::filesystem::path& source,
                           const std::filesystem::path& destination) {
     // The standard library's overwrite in this runtime compares file identities

@@ -43,3 +43,13 @@ void ensure_no_reparse_point(const std::filesystem::path& target) {
         }
     }
 }
+
+void ensure_single_link(const std::filesystem::path& path, const char* message) {
+    std::error_code ec;
+    const std::uint64_t links = platform::link_count(path, ec);
+    if (ec) throw std::filesystem::filesystem_error("link count", path, ec);
+    // A POSIX directory counts its subdirectories' ".." entries as links.
+    if (links > 1 && !std::filesystem::is_directory(std::filesystem::symlink_status(path))) {
+        throw std::runtime_error(message);
+    }
+}

@@ -24,3 +24,9 @@ bool is_inside_root(const std::filesystem::path& candidate, const std::filesyste
 // (on POSIX: a symbolic link). Prefixes that cannot be queried are skipped.
 // Throws filesystem_error ("absolute") when the path cannot be made absolute.
 void ensure_no_reparse_point(const std::filesystem::path& target);
+
+// Throws std::runtime_error(message) when the file at path has more than one
+// name (hard links), so that writing it would change another file as well;
+// filesystem_error ("link count") when that cannot be told. A missing path and
+// a directory pass.
+void ensure_single_link(const std::filesystem::path& path, const char* message);

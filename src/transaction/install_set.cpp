@@ -73,6 +73,8 @@ InstallSet collect_install_set(const fs::path& payload_root, const fs::path& ins
         const fs::file_status status = fs::status(destination);
         const bool existed = fs::exists(status);
         if (existed && !fs::is_regular_file(status)) refuse("destination is not a regular file");
+        // The copy writes into the existing file, and so into every other name of it.
+        if (existed) ensure_single_link(destination, "destination has more than one link");
         set.entries.push_back(InstallEntry{std::move(relative), existed});
     }
 

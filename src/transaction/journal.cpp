@@ -31,12 +31,16 @@ bool has_traversal_element(const fs::path& path) {
     return false;
 }
 
-// A NUL or carriage return in a path would let the protected-path test see
-// another name than the file calls that act on it.
+// A NUL or carriage return in a path, or a colon (an NTFS stream name such as
+// "config::$INDEX_ALLOCATION" opens the directory config), would let the
+// protected-path test see another name than the file calls that act on it. No
+// package name holds a colon.
 RecoveryEntry parse_line(const std::string& line) {
     const std::size_t tab = line.find('\t');
     const auto controls = std::count_if(line.begin(), line.end(), is_control);
-    if (tab == std::string::npos || controls != 1) refuse("invalid recovery journal");
+    if (tab == std::string::npos || controls != 1 || line.find(':') != std::string::npos) {
+        refuse("invalid recovery journal");
+    }
     const std::string kind = line.substr(0, tab);
     const std::string text = line.substr(tab + 1);
     require_utf8(text, "cannot convert recovery path");
@@ -56,7 +60,8 @@ std::string journal_line(const InstallEntry& entry) {
     // Where paths are bytes already, nothing above has checked them.
     require_utf8(text, "path is not valid unicode");
     std::replace(text.begin(), text.end(), '\\', '/');
-    if (std::any_of(text.begin(), text.end(), is_control))
+    // The reader refuses these, so a journal holding one could never be recovered.
+    if (std::any_of(text.begin(), text.end(), is_control) || text.find(':') != std::string::npos)
         throw std::runtime_error("invalid filename for recovery journal");
     return (entry.existed ? "restore\t" : "remove\t") + text + '\n';
 }
@@ -68,6 +73,9 @@ std::vector<RecoveryEntry> read_journal(const fs::path& file,
     std::vector<RecoveryEntry> entries;
     std::string line;
     while (std::getline(in, line)) {
+        // Every line the writer makes ends with a line feed: a last line
+        // without one was cut short, and may name another file than it did.
+        if (in.eof()) refuse("invalid recovery journal");
         entries.push_back(parse_line(line));
         check(entries.back());
     }

@@ -35,6 +35,7 @@ void check_location(const RecoveryEntry& entry, const fs::path& root, const fs::
         refuse("recovery destination escapes installation");
     }
     if (is_protected_destination(root, relative)) refuse("invalid recovery entry");
+    ensure_single_link(root / relative, "recovery destination has more than one link");
     if (entry.restore && !fs::is_regular_file(query_status(backup / "files" / relative))) {
         refuse("missing recovery original");
     }
@@ -46,6 +47,22 @@ void require_flushed(bool flushed, const fs::path& path) {
     }
 }
 
+// Creates the missing directories on the way to destination (a plugin folder
+// deleted after the crash would otherwise fail its restore on every run) and
+// makes each new entry durable. Called after the path check of destination,
+// whose every existing element is then no link, and whose canonical form is
+// checked again here: nothing is created outside the installation.
+void recreate_directories(const fs::path& destination, const fs::path& root) {
+    if (!is_inside_root(canonical_form(destination), root)) {
+        refuse("recovery destination escapes installation");
+    }
+    if (!fs::create_directories(destination.parent_path())) return;
+    for (fs::path made = destination.parent_path(); is_inside_root(made, root);
+         made = made.parent_path()) {
+        require_flushed(platform::flush_directory(made.parent_path()), made.parent_path());
+    }
+}
+
 // Undoes one entry and makes the result durable, so that "ROLLED_BACK" is
 // only ever written over files that a power loss cannot take back.
 void undo(const RecoveryEntry& entry, const fs::path& root, const fs::path& backup,
@@ -54,6 +71,7 @@ void undo(const RecoveryEntry& entry, const fs::path& root, const fs::path& back
     const fs::path directory = destination.parent_path();
     path_check(destination);
     if (entry.restore) {
+        recreate_directories(destination, root);
         if (restore_file(copy, backup / "files" / entry.relative_path, destination)) {
             require_flushed(platform::flush_file(destination), destination);
             require_flushed(platform::flush_directory(directory), directory);

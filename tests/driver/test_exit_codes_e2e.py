@@ -31,6 +31,7 @@ QUESTION = (
     "恢复将撤销该次升级的程序文件，不改工程参数。\n是否现在恢复？\n备份：{unfinished}"
 )
 COMMITTED = "升级成功，备份目录：{backup}"
+NOT_RECOVERED = ("[升级恢复] 恢复未完成，禁止启动程序。请保留备份并联系维护人员。", "中断升级恢复失败，请保留备份并联系维护人员")
 
 OLD = {
     "Lumetra.exe": b"old Lumetra",
@@ -111,6 +112,11 @@ def in_use(t):
     """Under Wine a program file held by a process that shares nothing; on Linux a running program (not writable)."""
     program = CHILD if WINE else shutil.copy(CHILD, os.path.join(t.target, "Pannix.exe"))
     t.start("hold", native(os.path.join(t.target, "bin", "vision.dll")), "30000", program=program)
+
+
+def in_the_way(t):
+    os.remove(os.path.join(t.target, "bin", "vision.dll"))
+    os.mkdir(os.path.join(t.target, "bin", "vision.dll"))
 
 
 def unchanged(
@@ -256,11 +262,22 @@ ROWS = [
     (
         11,
         "recovery fails",
-        [QUESTION, RESTORE, "[升级恢复] 恢复未完成，禁止启动程序。请保留备份并联系维护人员。"],
-        ["中断升级恢复失败，请保留备份并联系维护人员"],
+        [QUESTION, RESTORE, NOT_RECOVERED[0]],
+        [NOT_RECOVERED[1], "恢复失败原因：transaction is not pending recovery"],
         unchanged,
         dict(interrupted=b"committed\n", answers=[True]),
     ),  # unknown: refused
+    (
+        11,
+        "recovery cannot restore a file",
+        [QUESTION, RESTORE, NOT_RECOVERED[0]],
+        [NOT_RECOVERED[1], "恢复失败文件：bin/vision.dll"],
+        lambda t: t.assertEqual(
+            tree(t.target, ("logs/", "updates/")),
+            {name: data for name, data in OLD.items() if name != "bin/vision.dll"},
+        ),
+        dict(interrupted=b"APPLYING\n", answers=[True], obstacle=in_the_way),
+    ),  # a folder where it goes
 ]
 
 

@@ -183,10 +183,17 @@ TEST(ApplyUpdateTransaction, OutcomeTable) {
         {"fifo in payload",
          [](Update& u) { ::mkfifo((u.payload / "pipe").c_str(), 0600), u.strict = true; },
          "package contains a special file", ""},
+        {"colon in a name", [](Update& u) { write_file(u.payload / "bad:name", "x"); }, bad_name},
 #endif
         {"destination through a link, checked",
          [&](Update& u) { linked_destination(u), u.strict = true; }, reparse, ""},
         {"destination through a link", linked_destination, "destination escapes installation", ""},
+        {"destination with a second link",
+         [](Update& u) {
+             fs::remove(u.target / "bin/core.dll"),
+                 fs::create_hard_link(u.target / "config/app.xml", u.target / "bin/core.dll");
+         },
+         "destination has more than one link", ""},
         {"destination is a directory",
          [](Update& u) { fs::create_directory(u.target / "bin.dat"), u.strict = true; },
          "destination is not a regular file", ""},
@@ -211,13 +218,15 @@ TEST(ApplyUpdateTransaction, OutcomeTable) {
                              "injected copy failure", "ROLLED_BACK\n", false, true,
                              std::size_t(k)});
     }
+    std::string not_set_up;  // rows this system cannot arrange (links where there are none)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Update update;
         try {
             c.arrange(update);
-        } catch (const std::exception&) {
-            continue;  // no such names or no links on this file system
+        } catch (const std::exception& error) {
+            not_set_up += "; " + c.name + ": " + error.what();
+            continue;
         }
         const auto old_tree = snapshot(update / "install");
         const TransactionResult result = update.run();
@@ -254,6 +263,7 @@ TEST(ApplyUpdateTransaction, OutcomeTable) {
             EXPECT_EQ(read_file(update.backup / "files.tsv"), journal);
         }
     }
+    if (!not_set_up.empty()) GTEST_SKIP() << "rows not set up here" << not_set_up;
 }
 
 // A virus scanner or indexer holding a file for a moment must not fail the update; a file held for
