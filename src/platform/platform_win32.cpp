@@ -79,10 +79,13 @@ std::optional<BY_HANDLE_FILE_INFORMATION> file_information(const std::filesystem
     return info;
 }
 
-// What a file call reports for a missing file, in the terms of the standard library.
+// A failed file call's error in the standard library's terms; the errors that
+// the C runtime reports as a missing file are one.
 std::error_code file_error(DWORD error) {
-    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
-        return std::make_error_code(std::errc::no_such_file_or_directory);
+    for (const DWORD missing :
+         {ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND, ERROR_INVALID_DRIVE, ERROR_BAD_NETPATH,
+          ERROR_BAD_NET_NAME, ERROR_INVALID_NAME, ERROR_BAD_PATHNAME, ERROR_FILENAME_EXCED_RANGE}) {
+        if (error == missing) return std::make_error_code(std::errc::no_such_file_or_directory);
     }
     return std::error_code(static_cast<int>(error), std::system_category());
 }
@@ -288,6 +291,8 @@ std::vector<TreeEntry> list_tree(const std::filesystem::path& root) {
             ::FindFirstFileExW(system_name(directory / L"*").c_str(), FindExInfoBasic, &found,
                                FindExSearchNameMatch, nullptr, 0);
         if (search == INVALID_HANDLE_VALUE) {
+            // A drive's empty root has not even "." and "..".
+            if (::GetLastError() == ERROR_FILE_NOT_FOUND) continue;
             throw fs::filesystem_error("directory iterator", directory,
                                        file_error(::GetLastError()));
         }
