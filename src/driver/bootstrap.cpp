@@ -2,6 +2,7 @@
 
 #include "extract/runner.h"
 #include "platform/platform.h"
+#include "support/file_status.h"
 #include "support/update_log.h"
 #include "transaction/file_operations.h"
 
@@ -21,11 +22,10 @@ std::int32_t bootstrap_relaunch(const UpdaterOptions& options,
                                 const std::filesystem::path& self_path, const std::wstring& tick) {
     namespace fs = std::filesystem;
     const fs::path directory = fs::temp_directory_path() / (L"LumetraUpdaterBootstrap_" + tick);
-    std::error_code ignored;
-    fs::create_directories(directory, ignored);
+    platform::create_directories(directory);
     copy_file_with_retry(self_path, directory / L"LumetraUpdater.exe");
     for (const wchar_t* library : {L"msvcp140.dll", L"vcruntime140.dll", L"vcruntime140_1.dll"}) {
-        if (fs::exists(options.target / library)) {
+        if (fs::exists(query_status(options.target / library))) {
             copy_file_with_retry(options.target / library, directory / library);
         }
     }

@@ -28,11 +28,8 @@ void show(const std::wstring& text, const wchar_t* title, unsigned flags) {
     platform::show_message(text, title, flags);
 }
 
-// Non-throwing recursive removal; a stage root that stays is left silently.
-void remove_stage_root(const fs::path& stage_root) {
-    std::error_code ignored;
-    fs::remove_all(stage_root, ignored);
-}
+// A stage root that stays is left silently.
+void remove_stage_root(const fs::path& stage_root) { remove_tree(stage_root); }
 
 // The transaction's error text is UTF-8 (failure_text); anything else came
 // from the runtime in its own code page.
@@ -137,10 +134,7 @@ std::int32_t run_update() {
     const fs::path stage_root = fs::temp_directory_path() / (L"LumetraUpdate_" + t2);
     const fs::path package_directory = stage_root / "package";
     const fs::path backup_directory = options.target / "updates" / (L"backup_" + t2);
-    {
-        std::error_code ignored;
-        fs::create_directories(package_directory, ignored);
-    }
+    platform::create_directories(package_directory);
 
     platform::show_progress(L"正在校验并解压升级包…");
     std::wstring extraction_error;

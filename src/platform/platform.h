@@ -97,6 +97,45 @@ std::filesystem::path wide_to_path(const std::wstring& text);
 std::vector<std::wstring> split_command_line(std::wstring_view command_line);
 
 // --- File system -------------------------------------------------------
+//
+// Windows: every file call below, and the name queries further down, reach the
+// system through extended_length_text, so a path beyond 260 characters works
+// whether or not the system lifts that limit for the updater.
+
+// The extended-length form of a Windows path text ("\\?\C:\...",
+// "\\?\UNC\server\share\..."), with "/" turned into "\", runs of separators
+// made one and "." and ".." resolved, as the system does for a plain path but
+// not for this form. Left as it is: a text shorter than 248 units (the shortest
+// that a directory call refuses), one already extended or naming a device
+// ("\\?\", "\\.\", "\??\"), one not absolute (relative, "C:x", "\x"), and
+// one with an element ending in a dot or a space, which the system trims from
+// a plain path. Pure text: the same on every platform.
+std::wstring extended_length_text(std::wstring_view path);
+
+// The status of path, links followed (Windows: the file's information by
+// handle). A missing path gives file_type::not_found with ec set to
+// no_such_file_or_directory; any other failure sets ec.
+std::filesystem::file_status path_status(const std::filesystem::path& path, std::error_code& ec);
+
+// Creates directory and every missing parent. Clear when the directory exists
+// afterwards.
+std::error_code create_directories(const std::filesystem::path& directory);
+
+// Removes a file, an empty directory or a link itself (never what it points
+// to). A missing path gives no_such_file_or_directory.
+std::error_code remove_path(const std::filesystem::path& path);
+
+// One entry below a listed directory; its type is that of the entry itself,
+// links not followed (on Windows every reparse point counts as a link).
+struct TreeEntry {
+    std::filesystem::path path;
+    std::filesystem::file_type type;
+};
+
+// Every entry below root (root itself not included), each directory before what
+// it holds; links to directories are listed, not entered. Throws
+// filesystem_error "directory iterator" when a directory cannot be read.
+std::vector<TreeEntry> list_tree(const std::filesystem::path& root);
 
 enum class LinkQuery {
     unknown,        // the path could not be queried (missing, no access, ...)

@@ -237,6 +237,30 @@ std::error_code copy_file(const std::filesystem::path& source,
     return ec;
 }
 
+std::filesystem::file_status path_status(const std::filesystem::path& path, std::error_code& ec) {
+    return std::filesystem::status(path, ec);
+}
+
+std::error_code create_directories(const std::filesystem::path& directory) {
+    std::error_code ec;
+    std::filesystem::create_directories(directory, ec);
+    return ec;
+}
+
+std::error_code remove_path(const std::filesystem::path& path) {
+    if (::remove(path.c_str()) == 0) return {};
+    return std::error_code(errno, std::generic_category());
+}
+
+std::vector<TreeEntry> list_tree(const std::filesystem::path& root) {
+    namespace fs = std::filesystem;
+    std::vector<TreeEntry> entries;
+    for (fs::recursive_directory_iterator it(root), end; it != end; ++it) {
+        entries.push_back(TreeEntry{it->path(), it->symlink_status().type()});
+    }
+    return entries;
+}
+
 bool flush_file(const std::filesystem::path& file) { return fsync_path(file, O_RDONLY); }
 
 bool flush_directory(const std::filesystem::path& directory) {

@@ -55,6 +55,42 @@ bool retrying_sharing_violations(Attempt attempt) {
     return false;
 }
 
+// The name a file call is given: the extended-length form of a long path.
+std::wstring system_name(const std::filesystem::path& path) {
+    return extended_length_text(path.native());
+}
+
+// The information of the file or directory at path, links followed unless
+// flags hold FILE_FLAG_OPEN_REPARSE_POINT; nullopt with the system's error in
+// `error` when it cannot be opened or read.
+std::optional<BY_HANDLE_FILE_INFORMATION> file_information(const std::filesystem::path& path,
+                                                           DWORD& error, DWORD flags = 0) {
+    // FILE_FLAG_BACKUP_SEMANTICS lets CreateFileW open a directory; FILE_READ_ATTRIBUTES
+    // is granted even on a file that another process holds without sharing.
+    const HandleCloser handle{::CreateFileW(system_name(path).c_str(), FILE_READ_ATTRIBUTES,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                            nullptr, OPEN_EXISTING,
+                                            FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr)};
+    BY_HANDLE_FILE_INFORMATION info;
+    if (handle.handle == INVALID_HANDLE_VALUE ||
+        !::GetFileInformationByHandle(handle.handle, &info)) {
+        error = ::GetLastError();
+        return std::nullopt;
+    }
+    return info;
+}
+
+// A failed file call's error in the standard library's terms; the errors that
+// the C runtime reports as a missing file are one.
+std::error_code file_error(DWORD error) {
+    for (const DWORD missing :
+         {ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND, ERROR_INVALID_DRIVE, ERROR_BAD_NETPATH,
+          ERROR_BAD_NET_NAME, ERROR_INVALID_NAME, ERROR_BAD_PATHNAME, ERROR_FILENAME_EXCED_RANGE}) {
+        if (error == missing) return std::make_error_code(std::errc::no_such_file_or_directory);
+    }
+    return std::error_code(static_cast<int>(error), std::system_category());
+}
+
 }  // namespace
 
 std::vector<std::wstring> command_line_arguments() {
@@ -164,7 +200,7 @@ std::wstring utf8_to_wide_replacing(std::string_view bytes) {
 }
 
 LinkQuery query_link(const std::filesystem::path& path) {
-    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    const DWORD attributes = ::GetFileAttributesW(system_name(path).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return LinkQuery::unknown;
     return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? LinkQuery::reparse_point
                                                             : LinkQuery::plain;
@@ -172,18 +208,10 @@ LinkQuery query_link(const std::filesystem::path& path) {
 
 std::uint64_t link_count(const std::filesystem::path& path, std::error_code& ec) {
     ec.clear();
-    // Attributes only: no sharing mode conflicts with that, so a file another
-    // program holds is counted too.
-    const HandleCloser handle{::CreateFileW(
-        path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-        nullptr)};
-    BY_HANDLE_FILE_INFORMATION info;
-    if (handle.handle != INVALID_HANDLE_VALUE &&
-        ::GetFileInformationByHandle(handle.handle, &info)) {
-        return info.nNumberOfLinks;
+    DWORD error = 0;
+    if (const auto info = file_information(path, error, FILE_FLAG_OPEN_REPARSE_POINT)) {
+        return info->nNumberOfLinks;
     }
-    const DWORD error = ::GetLastError();
     if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
         ec = std::error_code(static_cast<int>(error), std::system_category());
     }
@@ -195,15 +223,18 @@ std::error_code copy_file(const std::filesystem::path& source,
     // The standard library's overwrite in this runtime compares file identities
     // that Windows does not fill in and refuses every existing destination.
     // CopyFileW rather than CopyFile2: same effect, and Wine implements it.
-    if (::CopyFileW(source.c_str(), destination.c_str(), FALSE)) return {};
+    if (::CopyFileW(system_name(source).c_str(), system_name(destination).c_str(), FALSE)) {
+        return {};
+    }
     return std::error_code(static_cast<int>(::GetLastError()), std::system_category());
 }
 
 bool flush_file(const std::filesystem::path& file) {
     return retrying_sharing_violations([&file]() -> DWORD {
-        const HandleCloser handle{::CreateFileW(
-            file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
+        const HandleCloser handle{
+            ::CreateFileW(system_name(file).c_str(), GENERIC_WRITE,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
         if (handle.handle == INVALID_HANDLE_VALUE) return ::GetLastError();
         return ::FlushFileBuffers(handle.handle) ? ERROR_SUCCESS : ::GetLastError();
     });
@@ -214,11 +245,91 @@ bool flush_directory(const std::filesystem::path&) { return true; }
 
 bool replace_file(const std::filesystem::path& from, const std::filesystem::path& to) {
     return retrying_sharing_violations([&]() -> DWORD {
-        return ::MoveFileExW(from.c_str(), to.c_str(),
+        return ::MoveFileExW(system_name(from).c_str(), system_name(to).c_str(),
                              MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
                    ? ERROR_SUCCESS
                    : ::GetLastError();
     });
+}
+
+std::filesystem::file_status path_status(const std::filesystem::path& path, std::error_code& ec) {
+    namespace fs = std::filesystem;
+    DWORD error = ERROR_SUCCESS;
+    const auto info = file_information(path, error);
+    if (!info) {
+        ec = file_error(error);
+        return fs::file_status(ec == std::errc::no_such_file_or_directory ? fs::file_type::not_found
+                                                                          : fs::file_type::none);
+    }
+    ec.clear();
+    return fs::file_status((info->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0
+                               ? fs::file_type::directory
+                               : fs::file_type::regular);
+}
+
+std::error_code create_directories(const std::filesystem::path& directory) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(path_status(directory, ec))) return {};
+    const std::filesystem::path parent = directory.parent_path();
+    if (!parent.empty() && parent != directory) {
+        if (const std::error_code failed = platform::create_directories(parent)) return failed;
+    }
+    if (::CreateDirectoryW(system_name(directory).c_str(), nullptr)) return {};
+    const DWORD error = ::GetLastError();
+    // Made by someone else meanwhile, or the root of a drive.
+    if (std::filesystem::is_directory(path_status(directory, ec))) return {};
+    return file_error(error);
+}
+
+std::error_code remove_path(const std::filesystem::path& path) {
+    const std::wstring name = system_name(path);
+    const DWORD attributes = ::GetFileAttributesW(name.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return file_error(::GetLastError());
+    // A link to a directory is a directory entry: RemoveDirectoryW takes the link alone.
+    const BOOL removed = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0
+                             ? ::RemoveDirectoryW(name.c_str())
+                             : ::DeleteFileW(name.c_str());
+    return removed ? std::error_code() : file_error(::GetLastError());
+}
+
+std::vector<TreeEntry> list_tree(const std::filesystem::path& root) {
+    namespace fs = std::filesystem;
+    std::vector<TreeEntry> entries;
+    std::vector<fs::path> pending{root};
+    while (!pending.empty()) {
+        const fs::path directory = pending.back();
+        pending.pop_back();
+        WIN32_FIND_DATAW found;
+        const HANDLE search =
+            ::FindFirstFileExW(system_name(directory / L"*").c_str(), FindExInfoBasic, &found,
+                               FindExSearchNameMatch, nullptr, 0);
+        if (search == INVALID_HANDLE_VALUE) {
+            // A drive's empty root has not even "." and "..".
+            if (::GetLastError() == ERROR_FILE_NOT_FOUND) continue;
+            throw fs::filesystem_error("directory iterator", directory,
+                                       file_error(::GetLastError()));
+        }
+        const std::size_t first = entries.size();
+        do {
+            const std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..") continue;
+            const DWORD attributes = found.dwFileAttributes;
+            const fs::file_type type =
+                (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? fs::file_type::symlink
+                : (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0   ? fs::file_type::directory
+                                                                 : fs::file_type::regular;
+            entries.push_back(TreeEntry{directory / name, type});
+        } while (::FindNextFileW(search, &found));
+        const DWORD error = ::GetLastError();
+        ::FindClose(search);
+        if (error != ERROR_NO_MORE_FILES) {
+            throw fs::filesystem_error("directory iterator", directory, file_error(error));
+        }
+        for (std::size_t i = entries.size(); i-- > first;) {
+            if (entries[i].type == fs::file_type::directory) pending.push_back(entries[i].path);
+        }
+    }
+    return entries;
 }
 
 std::optional<std::string> extraction_script() {
@@ -245,16 +356,9 @@ std::optional<std::filesystem::path> powershell_path() {
 namespace {
 
 std::optional<BY_HANDLE_FILE_INFORMATION> directory_information(const std::filesystem::path& path) {
-    // FILE_FLAG_BACKUP_SEMANTICS is what lets CreateFileW open a directory.
-    const HandleCloser handle{::CreateFileW(
-        path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr)};
-    BY_HANDLE_FILE_INFORMATION info;
-    if (handle.handle == INVALID_HANDLE_VALUE ||
-        !::GetFileInformationByHandle(handle.handle, &info) ||
-        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-        return std::nullopt;
-    }
+    DWORD ignored = ERROR_SUCCESS;
+    const auto info = file_information(path, ignored);
+    if (!info || (info->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return std::nullopt;
     return info;
 }
 
@@ -299,13 +403,25 @@ std::filesystem::path long_path_form(const std::filesystem::path& path) {
     for (;; --existing) {
         prefix = path.root_path();
         for (std::size_t i = 0; i < existing; ++i) prefix /= elements[i];
-        if (existing == 0 || ::GetFileAttributesW(prefix.c_str()) != INVALID_FILE_ATTRIBUTES) break;
+        if (existing == 0 ||
+            ::GetFileAttributesW(system_name(prefix).c_str()) != INVALID_FILE_ATTRIBUTES) {
+            break;
+        }
     }
-    const DWORD needed = ::GetLongPathNameW(prefix.c_str(), nullptr, 0);
+    const std::wstring name = system_name(prefix);
+    const DWORD needed = ::GetLongPathNameW(name.c_str(), nullptr, 0);
     if (needed != 0) {
         std::wstring buffer(needed, L'\0');
-        const DWORD written = ::GetLongPathNameW(prefix.c_str(), buffer.data(), needed);
-        if (written != 0 && written < needed) prefix = fs::path(buffer.substr(0, written));
+        const DWORD written = ::GetLongPathNameW(name.c_str(), buffer.data(), needed);
+        if (written != 0 && written < needed) {
+            buffer.resize(written);
+            // Callers compare and show plain paths: the extended prefix goes again.
+            if (name != prefix.native()) {
+                buffer = buffer.rfind(L"\\\\?\\UNC\\", 0) == 0 ? L"\\\\" + buffer.substr(8)
+                                                               : buffer.substr(4);
+            }
+            prefix = fs::path(buffer);
+        }
     }
     for (std::size_t i = existing; i < elements.size(); ++i) prefix /= elements[i];
     return prefix;

@@ -45,7 +45,7 @@ void prepare(const InstallSet& set, const CopyOperation& copy, const Durability&
             journal << journal_line(entry);
             if (!entry.existed) continue;
             const fs::path backup_copy = set.backup / "files" / entry.relative_path;
-            fs::create_directories(backup_copy.parent_path());
+            make_directories(backup_copy.parent_path());
             copy(set.target / entry.relative_path, backup_copy);
             written.push_back(backup_copy);
             add_directory_chain(directories, backup_copy.parent_path(), set.target);
@@ -119,7 +119,7 @@ TransactionResult apply_update_transaction(const fs::path& payload_root,
     bool journal_begun = false;
     try {
         set = collect_install_set(payload_root, installation_root, backup_directory, path_check);
-        fs::create_directories(set.backup / "files");
+        make_directories(set.backup / "files");
         journal_begun = true;
         write_transaction_status(set.backup, "PREPARING", durability);
         prepare(set, copy, durability);
@@ -130,7 +130,7 @@ TransactionResult apply_update_transaction(const fs::path& payload_root,
         for (const InstallEntry& entry : set.entries) {
             const fs::path destination = set.target / entry.relative_path;
             path_check(destination);
-            fs::create_directories(destination.parent_path());
+            make_directories(destination.parent_path());
             ++applied_count;
             copy(set.source / entry.relative_path, destination);
             installed.push_back(destination);

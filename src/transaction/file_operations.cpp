@@ -31,16 +31,33 @@ std::string failure_text(const std::exception& failure) {
 }
 
 bool remove_if_present(const std::filesystem::path& file) {
-    std::error_code ec;
-    const bool removed = std::filesystem::remove(file, ec);
-    if (!ec) return removed;
+    const std::error_code ec = platform::remove_path(file);
+    if (!ec) return true;
     // ENOTDIR, or Windows' path not found: the file cannot exist.
     std::error_code ignored;
-    if (std::filesystem::symlink_status(file, ignored).type() ==
-        std::filesystem::file_type::not_found) {
+    if (platform::path_status(file, ignored).type() == std::filesystem::file_type::not_found) {
         return false;
     }
     throw std::filesystem::filesystem_error("remove", file, ec);
+}
+
+void make_directories(const std::filesystem::path& directory) {
+    if (const std::error_code ec = platform::create_directories(directory)) {
+        throw std::filesystem::filesystem_error("create_directories", directory, ec);
+    }
+}
+
+void remove_tree(const std::filesystem::path& root) {
+    try {
+        const std::vector<platform::TreeEntry> entries = platform::list_tree(root);
+        // What a directory holds comes after it in the listing, so backwards empties it first.
+        for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry) {
+            platform::remove_path(entry->path);
+        }
+    } catch (const std::exception&) {
+        // A directory that cannot be read keeps what it holds, and so does root.
+    }
+    platform::remove_path(root);
 }
 
 namespace {

@@ -24,6 +24,14 @@ std::string failure_text(const std::exception& failure);
 // existing file cannot be removed.
 bool remove_if_present(const std::filesystem::path& file);
 
+// Creates directory and its missing parents; throws filesystem_error
+// "create_directories" when the directory does not exist afterwards.
+void make_directories(const std::filesystem::path& directory);
+
+// Removes root and everything below it; links go, never what they point to.
+// Whatever cannot be removed stays, silently.
+void remove_tree(const std::filesystem::path& root);
+
 // Copies source over destination through copy. When the copy throws but
 // destination already holds exactly source's bytes (a program still running
 // from an unchanged file), returns false instead: there was nothing to undo.

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "platform/platform.h"
 #include "safety/protected_paths.h"
+#include "support/file_status.h"
 
 namespace fs = std::filesystem;
 
@@ -52,14 +54,13 @@ InstallSet collect_install_set(const fs::path& payload_root, const fs::path& ins
     path_check(installation_root);
     path_check(backup_directory);
 
-    for (fs::recursive_directory_iterator it(set.source), end; it != end; ++it) {
-        const fs::directory_entry& entry = *it;
-        path_check(entry.path());
-        if (entry.is_symlink()) refuse("package contains a link");
-        if (entry.is_directory()) continue;
-        if (!entry.is_regular_file()) refuse("package contains a special file");
+    for (const platform::TreeEntry& entry : platform::list_tree(set.source)) {
+        path_check(entry.path);
+        if (entry.type == fs::file_type::symlink) refuse("package contains a link");
+        if (entry.type == fs::file_type::directory) continue;
+        if (entry.type != fs::file_type::regular) refuse("package contains a special file");
 
-        fs::path relative = entry.path().lexically_relative(set.source);
+        fs::path relative = entry.path.lexically_relative(set.source);
         if (relative.empty() || relative.is_absolute() || relative.has_root_path()) {
             refuse("invalid package path");
         }
@@ -70,7 +71,7 @@ InstallSet collect_install_set(const fs::path& payload_root, const fs::path& ins
         if (!is_inside_root(fs::weakly_canonical(destination), set.target)) {
             refuse("destination escapes installation");
         }
-        const fs::file_status status = fs::status(destination);
+        const fs::file_status status = query_status(destination);
         const bool existed = fs::exists(status);
         if (existed && !fs::is_regular_file(status)) refuse("destination is not a regular file");
         // The copy writes into the existing file, and so into every other name of it.

@@ -56,9 +56,10 @@ void recreate_directories(const fs::path& destination, const fs::path& root) {
     if (!is_inside_root(canonical_form(destination), root)) {
         refuse("recovery destination escapes installation");
     }
-    if (!fs::create_directories(destination.parent_path())) return;
-    for (fs::path made = destination.parent_path(); is_inside_root(made, root);
-         made = made.parent_path()) {
+    const fs::path directory = destination.parent_path();
+    if (fs::exists(query_status(directory))) return;
+    make_directories(directory);
+    for (fs::path made = directory; is_inside_root(made, root); made = made.parent_path()) {
         require_flushed(platform::flush_directory(made.parent_path()), made.parent_path());
     }
 }

@@ -61,11 +61,14 @@ HALF_DONE = dict(
         "updates/backup_2/files/release.json": b"{}",
         "updates/other_3/transaction.status": b"APPLYING\n",
         "updates/backup_4/files.tsv": b"",
-    }
+    },
 )
 # Besides the required files the package brings program files, and customer files that must stay as they were.
 BROUGHT = [zf.Entry("bin/vision.dll", b"new vision"), zf.Entry("plugins/new.dll", b"new plugin")]
 CUSTOMER = [zf.Entry("config/camera.xml", b"package camera"), zf.Entry("settings.json", b"new")]
+# Rows `deep`: a target 110 characters long (under Wine) and 217-character entries, so that installed and backup
+# paths pass 300 characters and the stage's folder 260 (its files about 280: the script allows 220 for a name).
+LONG = "Addons/" + "a" * 202 + "/"
 
 
 def read(path):
@@ -164,6 +167,14 @@ ROWS = [
     (0, "commit", [EXTRACT, REPLACE, LAUNCH, DONE], [COMMITTED], restarted, dict(app=True)),
     (
         0,
+        "paths beyond 300",
+        [EXTRACT, REPLACE, LAUNCH, DONE],
+        [COMMITTED],
+        restarted,
+        dict(app=1, deep=1),
+    ),
+    (
+        0,
         "relaunched copy",
         [WAIT, EXTRACT, REPLACE, LAUNCH, DONE] if WINE else [],
         [COMMITTED],
@@ -211,6 +222,14 @@ ROWS = [
         dict(obstacle=in_use),
     ),
     (
+        6,
+        "rolled back, paths beyond 300",
+        [EXTRACT, REPLACE, T + UNDONE],
+        ["替换文件失败：", UNDONE],
+        lambda t: unchanged(t, b"ROLLED_BACK\n"),
+        dict(obstacle=in_use, deep=True),
+    ),
+    (
         7,
         "relaunch not started",
         [],
@@ -256,8 +275,16 @@ ROWS = [
         "recovered",
         [QUESTION, RESTORE, "[升级恢复] 旧文件恢复完成。请重新启动软件检查后，再执行升级。"],
         ["中断升级恢复完成"],
-        lambda t: t.assertEqual(tree(t.target, ("logs/", "updates/")), OLD),
+        lambda t: t.assertEqual(tree(t.target, ("logs/", "updates/")), t.old),
         dict(interrupted=b"APPLYING\n", answers=[True]),
+    ),
+    (
+        10,
+        "recovered, paths beyond 300",
+        [QUESTION, RESTORE, "[升级恢复] 旧文件恢复完成。请重新启动软件检查后，再执行升级。"],
+        ["中断升级恢复完成"],
+        lambda t: t.assertEqual(tree(t.target, ("logs/", "updates/")), t.old),
+        dict(interrupted=b"APPLYING\n", answers=[True], deep=True),
     ),
     (
         11,
@@ -332,13 +359,28 @@ class ExitCodes(unittest.TestCase):  # a test per row (`-k` picks rows by name)
         link=None,
         noexec=False,
         args=(),
-        **_
+        deep=False,
+        **_,
     ):
         files = (
             dict(HALF_DONE, **{"updates/backup_2/transaction.status": interrupted})
             if interrupted
             else OLD
         )
+        self.old, deep_brought = dict(OLD), []
+        if (
+            deep
+        ):  # an old file replaced and a new one added, or that halfway through, in a journal of its own
+            self.target = os.path.join(self.target, "i" * 80)
+            self.old[LONG + "old.dll"] = b"old long"
+            deep_brought = [zf.Entry(LONG + "old.dll", b"new"), zf.Entry(LONG + "new.dll", b"new")]
+            files = dict(files, **{LONG + "old.dll": b"old long"})
+            if interrupted:
+                journal = f"restore\t{LONG}old.dll\nremove\t{LONG}new.dll\n".encode()
+                backup = "updates/backup_2/"
+                files = dict(files, **{e.name: e.data for e in deep_brought})
+                files[backup + "files/" + LONG + "old.dll"] = b"old long"
+                files[backup + "files.tsv"] = journal + files[backup + "files.tsv"]
         zf.put(self.target, dict(files, **FINISHED))
         if (
             updater is not None
@@ -354,9 +396,11 @@ class ExitCodes(unittest.TestCase):  # a test per row (`-k` picks rows by name)
         app_entry = zf.Entry(
             "Lumetra.exe", read(CHILD), attr=0o100755 << 16
         )  # the restarted application
-        brought = [
-            app_entry if app and e.name == "Lumetra.exe" else e for e in zf.required()
-        ] + BROUGHT
+        brought = (
+            [app_entry if app and e.name == "Lumetra.exe" else e for e in zf.required()]
+            + BROUGHT
+            + deep_brought
+        )
         self.brought = {e.name: short(e.data) for e in brought}
         self.package = zf.write(
             os.path.join(self.root, "update 1.zip"), brought + list(extra) + CUSTOMER
@@ -392,7 +436,7 @@ class ExitCodes(unittest.TestCase):  # a test per row (`-k` picks rows by name)
                 native(records),
                 *("yes" if a else "no" for a in answers),
                 program=HELPER,
-                first_line=False
+                first_line=False,
             )
             wait_for(lambda: os.path.exists(records), 120)
             self.shown = lambda: [

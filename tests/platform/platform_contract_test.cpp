@@ -26,3 +26,33 @@ TEST(RuntimeText, SystemMessagesAndPathsComeThroughWhole) {
         EXPECT_NE(text.find(part), std::wstring::npos) << platform::wide_to_utf8(text);
     }
 }
+
+// Beyond 260 characters the Windows file calls take a path only in its extended-length form, which
+// the system neither normalises nor trims; shorter paths and forms it cannot mean stay as written.
+TEST(ExtendedLengthText, LongAbsolutePathsOnlyNormalisedAsTheSystemWould) {
+    const std::wstring d(250, L'd'), x = L"\\\\?\\", e(244, L'e');
+    const std::pair<std::wstring, std::wstring> cases[] = {
+        {L"C:\\" + d, x + L"C:\\" + d},
+        {L"c:/" + d + L"//x/", x + L"c:\\" + d + L"\\x\\"},
+        {L"C:\\a\\.\\b\\..\\\\" + d + L"\\.", x + L"C:\\a\\" + d},
+        {L"C:\\..\\..\\" + d, x + L"C:\\" + d},  // ".." stops at the drive's root
+        {L"\\\\srv\\share\\" + d, x + L"UNC\\srv\\share\\" + d},
+        {L"//srv/share/../" + d, x + L"UNC\\srv\\share\\" + d},  // and at the share
+        {L"C:\\" + e + L"e", x + L"C:\\" + e + L"e"},            // 248 units
+        {L"C:\\" + e, L""},                                      // 247
+        {L"C:\\Lumetra\\bin\\..\\Lumetra.exe", L""},
+        {x + L"C:\\" + d + L"\\..\\x", L""},
+        {x + L"UNC\\srv\\share\\" + d, L""},
+        {L"\\\\.\\pipe\\" + d, L""},
+        {L"\\??\\C:\\" + d, L""},
+        {d + L"\\x", L""},
+        {L"C:" + d, L""},
+        {L"\\" + d, L""},
+        {L"C:\\" + d + L"\\name.", L""},  // the system trims a plain path's dots and spaces
+        {L"C:\\dir \\" + d, L""},
+    };
+    for (const auto& [path, extended] : cases) {
+        EXPECT_EQ(platform::extended_length_text(path), extended.empty() ? path : extended)
+            << path.size() << " " << platform::wide_to_utf8(path.substr(0, 40));
+    }
+}
