@@ -3,7 +3,9 @@
 // shellapi.h needs the types of windows.h first.
 #include <shellapi.h>
 
+#include <algorithm>
 #include <climits>
+#include <cstring>
 
 #include "platform/platform.h"
 
@@ -177,6 +179,57 @@ std::error_code copy_file(const std::filesystem::path& source,
     // CopyFileW rather than CopyFile2: same effect, and Wine implements it.
     if (::CopyFileW(source.c_str(), destination.c_str(), FALSE)) return {};
     return std::error_code(static_cast<int>(::GetLastError()), std::system_category());
+}
+
+namespace {
+
+// Opens for reading without denying anyone anything (the C runtime's _wfopen
+// denies deletion); a link is opened itself, not followed.
+HANDLE open_shared_for_reading(const std::filesystem::path& file) {
+    return ::CreateFileW(
+        file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+}
+
+// The size of the regular file open as handle; nullopt for anything else.
+std::optional<ULONGLONG> regular_size(HANDLE handle) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (handle == INVALID_HANDLE_VALUE || !::GetFileInformationByHandle(handle, &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+        return std::nullopt;
+    }
+    return (static_cast<ULONGLONG>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+}
+
+// Reads exactly size bytes; false on an error or an early end.
+bool read_exactly(HANDLE handle, char* buffer, DWORD size) {
+    while (size > 0) {
+        DWORD got = 0;
+        if (!::ReadFile(handle, buffer, size, &got, nullptr) || got == 0) return false;
+        buffer += got;
+        size -= got;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool same_file_content(const std::filesystem::path& a, const std::filesystem::path& b) {
+    const HandleCloser x{open_shared_for_reading(a)};
+    const HandleCloser y{open_shared_for_reading(b)};
+    const auto size = regular_size(x.handle);
+    if (!size || size != regular_size(y.handle)) return false;
+    std::vector<char> first(1 << 16), second(first.size());
+    for (ULONGLONG left = *size; left > 0;) {
+        const DWORD chunk = static_cast<DWORD>(std::min<ULONGLONG>(left, first.size()));
+        if (!read_exactly(x.handle, first.data(), chunk) ||
+            !read_exactly(y.handle, second.data(), chunk) ||
+            std::memcmp(first.data(), second.data(), chunk) != 0) {
+            return false;
+        }
+        left -= chunk;
+    }
+    return true;
 }
 
 bool flush_file(const std::filesystem::path& file) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "platform/platform.h"
 #include "safety/protected_paths.h"
 
 namespace fs = std::filesystem;
@@ -52,6 +53,7 @@ InstallSet collect_install_set(const fs::path& payload_root, const fs::path& ins
     path_check(installation_root);
     path_check(backup_directory);
 
+    std::vector<InstallEntry> unchanged;  // same bytes as their destination: left out
     for (fs::recursive_directory_iterator it(set.source), end; it != end; ++it) {
         const fs::directory_entry& entry = *it;
         path_check(entry.path());
@@ -73,9 +75,15 @@ InstallSet collect_install_set(const fs::path& payload_root, const fs::path& ins
         const fs::file_status status = fs::status(destination);
         const bool existed = fs::exists(status);
         if (existed && !fs::is_regular_file(status)) refuse("destination is not a regular file");
-        set.entries.push_back(InstallEntry{std::move(relative), existed});
+        // The manifest is written even when unchanged: a committed update ends with it.
+        const bool same = existed && !is_manifest(relative) &&
+                          platform::same_file_content(entry.path(), destination);
+        (same ? unchanged : set.entries).push_back(InstallEntry{std::move(relative), existed});
     }
 
+    // A payload without a manifest whose every file is unchanged installs as a
+    // whole: a transaction always has a journal line to recover from.
+    if (set.entries.empty()) set.entries = std::move(unchanged);
     std::sort(set.entries.begin(), set.entries.end(), install_order_less);
     if (set.entries.empty()) refuse("empty update payload");
     return set;
