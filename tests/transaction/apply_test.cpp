@@ -17,7 +17,7 @@ struct Update : Sandbox {
     FailingCopy copy;
     std::set<std::string> failing_words, unflushed_words;  // not written; written, reported failed
     std::set<fs::path> failing_files;
-    std::shared_ptr<void> held;  // a file held by another process while the update runs
+    std::function<std::shared_ptr<void>()> hold;  // a file held by another process during run()
     bool strict = false;  // the shipped check, ensure_no_reparse_point, instead of recording the
                           // paths checked
     const std::vector<fs::path> order{"Zeta.dll", "bin/core.dll", "bin/release.json", "bin.dat",
@@ -50,6 +50,7 @@ struct Update : Sandbox {
         const PathCheck record = [this](const fs::path& file) {
             checked.push_back(file.lexically_relative(target));
         };
+        const auto held = hold ? hold() : nullptr;
         return apply_update_transaction(payload, target, backup, copy.operation(),
                                         strict ? PathCheck(ensure_no_reparse_point) : record,
                                         {flush_file, platform::flush_directory, replace});
@@ -136,7 +137,7 @@ TEST(ApplyUpdateTransaction, OutcomeTable) {
         {"unreadable destination",
          [](Update& u) {
              write_file(u.target / "Zeta.dll", "new");
-             u.held = std::make_shared<HeldFile>(u.target / "Zeta.dll", 1000);
+             u.hold = [&u] { return std::make_shared<HeldFile>(u.target / "Zeta.dll", 1000); };
          },
          "*", "ROLLED_BACK\n", false, true, 0},
 #else
@@ -277,7 +278,6 @@ TEST(ApplyUpdateTransaction, OutcomeTable) {
         std::map<fs::path, decltype(identity(""))> before;
         for (const fs::path& name : c.unchanged) before[name] = identity(name);
         const TransactionResult result = update.run();
-        update.held.reset();
         for (const fs::path& name : c.unchanged) {
             EXPECT_EQ(identity(name), before[name]) << name;
             EXPECT_FALSE(fs::exists(update.backup / "files" / name)) << name;
