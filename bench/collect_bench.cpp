@@ -90,9 +90,11 @@ int main(int argc, char** argv) {
     const fs::path source = fs::weakly_canonical(package), target = fs::weakly_canonical(install);
     const std::pair<const char*, std::function<void(const fs::path&)>> steps[] = {
         {"directory iteration", {}},
-        {"path check, staged file", [&](const fs::path& r) { ensure_no_reparse_point(source / r); }},
+        {"path check, staged file",
+         [&](const fs::path& r) { ensure_no_reparse_point(source / r); }},
         {"protected-path aliases", [&](const fs::path& r) { is_protected_destination(target, r); }},
-        {"path check, destination", [&](const fs::path& r) { ensure_no_reparse_point(target / r); }},
+        {"path check, destination",
+         [&](const fs::path& r) { ensure_no_reparse_point(target / r); }},
         {"weakly_canonical", [&](const fs::path& r) { (void)fs::weakly_canonical(target / r); }},
         {"status", [&](const fs::path& r) { (void)fs::status(target / r); }},
         {"content comparison",
