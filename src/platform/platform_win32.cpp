@@ -334,12 +334,18 @@ std::filesystem::path long_path_form(const std::filesystem::path& path) {
         for (std::size_t i = 0; i < existing; ++i) prefix /= elements[i];
         if (existing == 0 || ::GetFileAttributesW(prefix.c_str()) != INVALID_FILE_ATTRIBUTES) break;
     }
-    const DWORD needed = ::GetLongPathNameW(prefix.c_str(), nullptr, 0);
-    if (needed != 0) {
-        std::wstring buffer(needed, L'\0');
-        const DWORD written = ::GetLongPathNameW(prefix.c_str(), buffer.data(), needed);
-        if (written != 0 && written < needed) prefix = fs::path(buffer.substr(0, written));
+    // Each call looks up every element in its directory, which is slow (under
+    // Wine above all): ask once with room to spare, again only when too short.
+    DWORD size = static_cast<DWORD>(
+        std::min<std::size_t>(prefix.native().size() * 2 + kPathBuffer, kLongestPath));
+    std::wstring buffer(size, L'\0');
+    DWORD written = ::GetLongPathNameW(prefix.c_str(), buffer.data(), size);
+    if (written >= size) {
+        size = written;
+        buffer.assign(size, L'\0');
+        written = ::GetLongPathNameW(prefix.c_str(), buffer.data(), size);
     }
+    if (written != 0 && written < size) prefix = fs::path(buffer.substr(0, written));
     for (std::size_t i = existing; i < elements.size(); ++i) prefix /= elements[i];
     return prefix;
 }
