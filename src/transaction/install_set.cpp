@@ -76,8 +76,14 @@ InstallSet collect_install_set(const fs::path& payload_root, const fs::path& ins
         const bool existed = fs::exists(status);
         if (existed && !fs::is_regular_file(status)) refuse("destination is not a regular file");
         // The manifest is written even when unchanged: a committed update ends with it.
-        const bool same = existed && !is_manifest(relative) &&
-                          platform::same_file_content(entry.path(), destination);
+        // Sizes that differ are told from the directory data, without opening
+        // either file (an open is slow on some systems, Wine above all).
+        std::error_code source_error, destination_error;
+        const bool same =
+            existed && !is_manifest(relative) &&
+            entry.file_size(source_error) == fs::file_size(destination, destination_error) &&
+            !source_error && !destination_error &&
+            platform::same_file_content(entry.path(), destination);
         (same ? unchanged : set.entries).push_back(InstallEntry{std::move(relative), existed});
     }
 
