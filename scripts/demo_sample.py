@@ -88,6 +88,17 @@ def main():
     elif command == "digest":
         with open(sys.argv[3], "w") as f:
             json.dump(digest(sys.argv[2]), f, indent=1, sort_keys=True)
+    elif command == "leftout":  # package files without a journal line, and why
+        journal = open(sys.argv[3], encoding="utf-8").read()
+        names = {line.split("\t", 1)[1] for line in journal.splitlines()}
+        with zipfile.ZipFile(sys.argv[2]) as z:
+            for name in sorted(set(z.namelist()) - names):
+                installed = os.path.join(sys.argv[4], name)
+                same = os.path.isfile(installed) and open(installed, "rb").read() == z.read(name)
+                why = (
+                    "same bytes as installed: not backed up, not rewritten" if same else "user data"
+                )
+                print(f"    {name} ({why})")
     elif command == "diff":
         before = json.load(open(sys.argv[2]))
         after = json.load(open(sys.argv[3]))

@@ -160,6 +160,13 @@ std::uint64_t link_count(const std::filesystem::path& path, std::error_code& ec)
 std::error_code copy_file(const std::filesystem::path& source,
                           const std::filesystem::path& destination);
 
+// True when a and b are regular files of the same size holding the same bytes,
+// compared in streaming reads that stop at the first difference. Both are
+// opened for reading only, denying other processes nothing (Windows: CreateFileW
+// sharing read, write and delete), and a link is not followed. False when
+// either cannot be opened or read, or is a link or not a regular file.
+bool same_file_content(const std::filesystem::path& a, const std::filesystem::path& b);
+
 // Writes a file's data and metadata through to the disk. False on failure.
 // Windows retries a file held open by another process (30 x 100 ms).
 bool flush_file(const std::filesystem::path& file);

@@ -9,9 +9,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <iostream>
@@ -259,6 +261,53 @@ std::vector<TreeEntry> list_tree(const std::filesystem::path& root) {
         entries.push_back(TreeEntry{it->path(), it->symlink_status().type()});
     }
     return entries;
+}
+
+namespace {
+
+// The size of the regular file open as fd; -1 for anything else.
+off_t regular_size(int fd) {
+    struct stat info;
+    return fd >= 0 && ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) ? info.st_size : -1;
+}
+
+// Reads exactly size bytes; false on an error or an early end.
+bool read_exactly(int fd, char* buffer, std::size_t size) {
+    while (size > 0) {
+        const ssize_t got = ::read(fd, buffer, size);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        buffer += got;
+        size -= static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+struct FdCloser {
+    int fd;
+    ~FdCloser() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+}  // namespace
+
+bool same_file_content(const std::filesystem::path& a, const std::filesystem::path& b) {
+    const FdCloser x{::open(a.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC)};
+    const FdCloser y{::open(b.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC)};
+    off_t left = regular_size(x.fd);
+    if (left < 0 || left != regular_size(y.fd)) return false;
+    std::vector<char> first(1 << 16), second(first.size());
+    while (left > 0) {
+        const std::size_t size =
+            static_cast<std::size_t>(std::min<off_t>(left, static_cast<off_t>(first.size())));
+        if (!read_exactly(x.fd, first.data(), size) || !read_exactly(y.fd, second.data(), size) ||
+            std::memcmp(first.data(), second.data(), size) != 0) {
+            return false;
+        }
+        left -= static_cast<off_t>(size);
+    }
+    return true;
 }
 
 bool flush_file(const std::filesystem::path& file) { return fsync_path(file, O_RDONLY); }

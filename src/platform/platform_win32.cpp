@@ -3,7 +3,9 @@
 // shellapi.h needs the types of windows.h first.
 #include <shellapi.h>
 
+#include <algorithm>
 #include <climits>
+#include <cstring>
 
 #include "platform/platform.h"
 
@@ -229,6 +231,57 @@ std::error_code copy_file(const std::filesystem::path& source,
     return std::error_code(static_cast<int>(::GetLastError()), std::system_category());
 }
 
+namespace {
+
+// Opens for reading without denying anyone anything (the C runtime's _wfopen
+// denies deletion); a link is opened itself, not followed.
+HANDLE open_shared_for_reading(const std::filesystem::path& file) {
+    return ::CreateFileW(
+        file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+}
+
+// The size of the regular file open as handle; nullopt for anything else.
+std::optional<ULONGLONG> regular_size(HANDLE handle) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (handle == INVALID_HANDLE_VALUE || !::GetFileInformationByHandle(handle, &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+        return std::nullopt;
+    }
+    return (static_cast<ULONGLONG>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+}
+
+// Reads exactly size bytes; false on an error or an early end.
+bool read_exactly(HANDLE handle, char* buffer, DWORD size) {
+    while (size > 0) {
+        DWORD got = 0;
+        if (!::ReadFile(handle, buffer, size, &got, nullptr) || got == 0) return false;
+        buffer += got;
+        size -= got;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool same_file_content(const std::filesystem::path& a, const std::filesystem::path& b) {
+    const HandleCloser x{open_shared_for_reading(a)};
+    const HandleCloser y{open_shared_for_reading(b)};
+    const auto size = regular_size(x.handle);
+    if (!size || size != regular_size(y.handle)) return false;
+    std::vector<char> first(1 << 16), second(first.size());
+    for (ULONGLONG left = *size; left > 0;) {
+        const DWORD chunk = static_cast<DWORD>(std::min<ULONGLONG>(left, first.size()));
+        if (!read_exactly(x.handle, first.data(), chunk) ||
+            !read_exactly(y.handle, second.data(), chunk) ||
+            std::memcmp(first.data(), second.data(), chunk) != 0) {
+            return false;
+        }
+        left -= chunk;
+    }
+    return true;
+}
+
 bool flush_file(const std::filesystem::path& file) {
     return retrying_sharing_violations([&file]() -> DWORD {
         const HandleCloser handle{
@@ -408,21 +461,19 @@ std::filesystem::path long_path_form(const std::filesystem::path& path) {
             break;
         }
     }
+    // Each call looks up every element in its directory, which is slow (under
+    // Wine above all): ask once with room to spare, again only when too short.
     const std::wstring name = system_name(prefix);
-    const DWORD needed = ::GetLongPathNameW(name.c_str(), nullptr, 0);
-    if (needed != 0) {
-        std::wstring buffer(needed, L'\0');
-        const DWORD written = ::GetLongPathNameW(name.c_str(), buffer.data(), needed);
-        if (written != 0 && written < needed) {
-            buffer.resize(written);
-            // Callers compare and show plain paths: the extended prefix goes again.
-            if (name != prefix.native()) {
-                buffer = buffer.rfind(L"\\\\?\\UNC\\", 0) == 0 ? L"\\\\" + buffer.substr(8)
-                                                               : buffer.substr(4);
-            }
-            prefix = fs::path(buffer);
-        }
+    DWORD size =
+        static_cast<DWORD>(std::min<std::size_t>(name.size() * 2 + kPathBuffer, kLongestPath));
+    std::wstring buffer(size, L'\0');
+    DWORD written = ::GetLongPathNameW(name.c_str(), buffer.data(), size);
+    if (written >= size) {
+        size = written;
+        buffer.assign(size, L'\0');
+        written = ::GetLongPathNameW(name.c_str(), buffer.data(), size);
     }
+    if (written != 0 && written < size) prefix = fs::path(buffer.substr(0, written));
     for (std::size_t i = existing; i < elements.size(); ++i) prefix /= elements[i];
     return prefix;
 }

@@ -1,7 +1,5 @@
 #include "transaction/file_operations.h"
 
-#include <cstring>
-#include <fstream>
 #include <system_error>
 
 #include "platform/platform.h"
@@ -60,35 +58,13 @@ void remove_tree(const std::filesystem::path& root) {
     platform::remove_path(root);
 }
 
-namespace {
-
-bool same_content(const std::filesystem::path& a, const std::filesystem::path& b) {
-    std::ifstream x(a, std::ios::binary);
-    std::ifstream y(b, std::ios::binary);
-    if (!x || !y) return false;
-    char bx[65536];
-    char by[sizeof bx];
-    for (;;) {
-        x.read(bx, sizeof bx);
-        y.read(by, sizeof by);
-        if (x.gcount() != y.gcount() ||
-            std::memcmp(bx, by, static_cast<std::size_t>(x.gcount())) != 0) {
-            return false;
-        }
-        if (x.eof() || y.eof()) return x.eof() && y.eof() && !x.bad() && !y.bad();
-        if (!x || !y) return false;
-    }
-}
-
-}  // namespace
-
 bool restore_file(const CopyOperation& copy, const std::filesystem::path& source,
                   const std::filesystem::path& destination) {
     try {
         copy(source, destination);
         return true;
     } catch (...) {
-        if (same_content(source, destination)) return false;
+        if (platform::same_file_content(source, destination)) return false;
         throw;
     }
 }

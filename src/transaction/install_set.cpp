@@ -54,6 +54,7 @@ InstallSet collect_install_set(const fs::path& payload_root, const fs::path& ins
     path_check(installation_root);
     path_check(backup_directory);
 
+    std::vector<InstallEntry> unchanged;  // same bytes as their destination: left out
     for (const platform::TreeEntry& entry : platform::list_tree(set.source)) {
         path_check(entry.path);
         if (entry.type == fs::file_type::symlink) refuse("package contains a link");
@@ -74,11 +75,24 @@ InstallSet collect_install_set(const fs::path& payload_root, const fs::path& ins
         const fs::file_status status = query_status(destination);
         const bool existed = fs::exists(status);
         if (existed && !fs::is_regular_file(status)) refuse("destination is not a regular file");
-        // The copy writes into the existing file, and so into every other name of it.
-        if (existed) ensure_single_link(destination, "destination has more than one link");
-        set.entries.push_back(InstallEntry{std::move(relative), existed});
+        // The manifest is written even when unchanged: a committed update ends with it.
+        // Sizes that differ are told from the directory data, without opening
+        // either file (an open is slow on some systems, Wine above all).
+        std::error_code source_error, destination_error;
+        const bool same = existed && !is_manifest(relative) &&
+                          fs::file_size(entry.path, source_error) ==
+                              fs::file_size(destination, destination_error) &&
+                          !source_error && !destination_error &&
+                          platform::same_file_content(entry.path, destination);
+        // The copy writes into the existing file, and so into every other name of it;
+        // a file left as it is is not written.
+        if (existed && !same) ensure_single_link(destination, "destination has more than one link");
+        (same ? unchanged : set.entries).push_back(InstallEntry{std::move(relative), existed});
     }
 
+    // A payload without a manifest whose every file is unchanged installs as a
+    // whole: a transaction always has a journal line to recover from.
+    if (set.entries.empty()) set.entries = std::move(unchanged);
     std::sort(set.entries.begin(), set.entries.end(), install_order_less);
     if (set.entries.empty()) refuse("empty update payload");
     return set;

@@ -22,8 +22,11 @@ struct InstallSet {
 bool install_order_less(const InstallEntry& a, const InstallEntry& b);
 
 // Checks the three paths, scans the payload and returns the ordered install
-// set. Reads only. Throws the exceptions listed by the transaction's design
-// ("unsafe update source/target/backup paths", "package contains a link", ...).
+// set. Reads only. A file whose destination is a regular file with the same
+// bytes is left out (a destination that cannot be read counts as changed),
+// except the top-level release.json, and except when that would leave nothing.
+// Throws the exceptions listed by the transaction's design ("unsafe update
+// source/target/backup paths", "package contains a link", ...).
 InstallSet collect_install_set(const std::filesystem::path& payload_root,
                                const std::filesystem::path& installation_root,
                                const std::filesystem::path& backup_directory,

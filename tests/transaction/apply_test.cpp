@@ -17,6 +17,7 @@ struct Update : Sandbox {
     FailingCopy copy;
     std::set<std::string> failing_words, unflushed_words;  // not written; written, reported failed
     std::set<fs::path> failing_files;
+    std::function<std::shared_ptr<void>()> hold;  // a file held by another process during run()
     bool strict = false;  // the shipped check, ensure_no_reparse_point, instead of recording the
                           // paths checked
     const std::vector<fs::path> order{"Zeta.dll", "bin/core.dll", "bin/release.json", "bin.dat",
@@ -49,6 +50,7 @@ struct Update : Sandbox {
         const PathCheck record = [this](const fs::path& file) {
             checked.push_back(file.lexically_relative(target));
         };
+        const auto held = hold ? hold() : nullptr;
         return apply_update_transaction(payload, target, backup, copy.operation(),
                                         strict ? PathCheck(ensure_no_reparse_point) : record,
                                         {flush_file, platform::flush_directory, replace});
@@ -92,6 +94,7 @@ TEST(ApplyUpdateTransaction, OutcomeTable) {
         std::string error, status = "ROLLED_BACK\n";
         bool committed = false, rolled_back = true;
         std::size_t applied = 5;
+        std::set<fs::path> unchanged = {};  // same bytes as installed: left out
     };
     const std::string unpersisted = "cannot persist update transaction status",
                       bad_name = "invalid filename for recovery journal";
@@ -101,7 +104,51 @@ TEST(ApplyUpdateTransaction, OutcomeTable) {
         fs::rename(u.target / "bin", u / "out"),
             fs::create_directory_symlink(u / "out", u.target / "bin");
     };
+    const auto same_bytes = [](std::vector<fs::path> names) {
+        return [names](Update& u) {
+            for (const auto& name : names) write_file(u.target / name, "new");
+        };
+    };
     std::vector<Case> cases = {
+        {"unchanged files left out",
+         same_bytes({"Zeta.dll", "bin/core.dll"}),
+         "",
+         "COMMITTED\n",
+         true,
+         true,
+         5,
+         {"Zeta.dll", "bin/core.dll"}},
+        {"unchanged manifest installed last", same_bytes({"Release.JSON"}), "", "COMMITTED\n",
+         true},
+        {"all unchanged but the manifest",
+         same_bytes({"Zeta.dll", "bin/core.dll", "bin/release.json", "bin.dat", "Release.JSON"}),
+         "",
+         "COMMITTED\n",
+         true,
+         true,
+         5,
+         {"Zeta.dll", "bin/core.dll", "bin/release.json", "bin.dat"}},
+        {"last byte differs", [](Update& u) { write_file(u.target / "Zeta.dll", "nex"); }, "",
+         "COMMITTED\n", true},
+        {"size differs", [](Update& u) { write_file(u.target / "Zeta.dll", "new!"); }, "",
+         "COMMITTED\n", true},
+#ifdef _WIN32
+        // The comparison meets the hold; so does the backup copy, which here does not retry.
+        {"unreadable destination",
+         [](Update& u) {
+             write_file(u.target / "Zeta.dll", "new");
+             u.hold = [&u] { return std::make_shared<HeldFile>(u.target / "Zeta.dll", 1000); };
+         },
+         "*", "ROLLED_BACK\n", false, true, 0},
+#else
+        // A link is not opened to compare: the file behind it is backed up and written as before.
+        {"unreadable destination",
+         [](Update& u) {
+             write_file(u.target / "same", "new");
+             fs::remove(u.target / "Zeta.dll"), fs::create_symlink("same", u.target / "Zeta.dll");
+         },
+         "", "COMMITTED\n", true},
+#endif
         // apply copies 4 to 8; the undo copies Release.JSON back (9), then bin/core.dll (10)
         {"failed undo step",
          [](Update& u) {
@@ -194,6 +241,17 @@ TEST(ApplyUpdateTransaction, OutcomeTable) {
                  fs::create_hard_link(u.target / "config/app.xml", u.target / "bin/core.dll");
          },
          "destination has more than one link", ""},
+        {"unchanged destination with a second link",
+         [](Update& u) {
+             write_file(u / "twin", "new"), fs::remove(u.target / "bin/core.dll");
+             fs::create_hard_link(u / "twin", u.target / "bin/core.dll");
+         },
+         "",
+         "COMMITTED\n",
+         true,
+         true,
+         5,
+         {"bin/core.dll"}},
         {"destination is a directory",
          [](Update& u) { fs::create_directory(u.target / "bin.dat"), u.strict = true; },
          "destination is not a regular file", ""},
@@ -229,7 +287,21 @@ TEST(ApplyUpdateTransaction, OutcomeTable) {
             continue;
         }
         const auto old_tree = snapshot(update / "install");
+        const auto identity = [&](const fs::path& name) {  // changes when the file is rewritten
+            std::uint64_t inode = 0;
+#ifndef _WIN32
+            struct stat info {};
+            if (::stat((update.target / name).c_str(), &info) == 0) inode = info.st_ino;
+#endif
+            return std::pair(fs::last_write_time(update.target / name), inode);
+        };
+        std::map<fs::path, decltype(identity(""))> before;
+        for (const fs::path& name : c.unchanged) before[name] = identity(name);
         const TransactionResult result = update.run();
+        for (const fs::path& name : c.unchanged) {
+            EXPECT_EQ(identity(name), before[name]) << name;
+            EXPECT_FALSE(fs::exists(update.backup / "files" / name)) << name;
+        }
         EXPECT_EQ(std::tuple(result.committed, result.rolled_back,
                              read_file(update.backup / "transaction.status")),
                   std::tuple(c.committed, c.rolled_back, c.status));
@@ -244,9 +316,12 @@ TEST(ApplyUpdateTransaction, OutcomeTable) {
             for (const auto& name : update.order) expected[name.generic_u8string()] = "new";
         EXPECT_EQ(snapshot(update / "install"), expected);
         // The entries installed in order, manifest last, then as many undone in reverse.
-        std::vector<fs::path> steps(update.order.begin(), update.order.begin() + c.applied);
-        if (!c.committed)
-            steps.insert(steps.end(), update.order.rend() - c.applied, update.order.rend());
+        std::vector<fs::path> order;
+        std::copy_if(update.order.begin(), update.order.end(), std::back_inserter(order),
+                     [&c](const fs::path& name) { return !c.unchanged.count(name); });
+        const std::size_t applied = std::min(c.applied, order.size());
+        std::vector<fs::path> steps(order.begin(), order.begin() + applied);
+        if (!c.committed) steps.insert(steps.end(), order.rend() - applied, order.rend());
         const auto written = [&update](const char* word) {
             return std::count(update.words.begin(), update.words.end(), word);
         };
@@ -256,9 +331,10 @@ TEST(ApplyUpdateTransaction, OutcomeTable) {
         EXPECT_EQ(written("COMMITTED"),
                   c.committed || update.failing_words.count(
                                      "COMMITTED"));  // only once all is installed and on the disk
-        const std::string journal =
-            "restore\tZeta.dll\nrestore\tbin/core.dll\nremove\tbin/"
-            "release.json\nremove\tbin.dat\nrestore\tRelease.JSON\n";
+        std::string journal;
+        for (const fs::path& name : order)
+            journal += (old_tree.count(name.generic_u8string()) ? "restore\t" : "remove\t") +
+                       name.generic_u8string() + "\n";
         if (c.committed) {
             EXPECT_EQ(read_file(update.backup / "files.tsv"), journal);
         }

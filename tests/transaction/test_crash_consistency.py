@@ -239,6 +239,8 @@ class CrashConsistency(unittest.TestCase):
             .splitlines()
         ]
         self.assertEqual(journal[-1], "release.json")
+        # bin/same.dll is unchanged: the whole pass runs on an update that leaves it out
+        self.assertNotIn("bin/same.dll", journal)
         for lines, sandbox, order, flagged in [
             (self.update_lines, self.update, journal, {"APPLYING", "COMMITTED"}),
             (self.recovery_lines, self.recovery, journal[::-1], {"ROLLED_BACK"}),
