@@ -236,9 +236,10 @@ namespace {
 // Opens for reading without denying anyone anything (the C runtime's _wfopen
 // denies deletion); a link is opened itself, not followed.
 HANDLE open_shared_for_reading(const std::filesystem::path& file) {
-    return ::CreateFileW(
-        file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-        OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    return ::CreateFileW(system_name(file).c_str(), GENERIC_READ,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN,
+                         nullptr);
 }
 
 // The size of the regular file open as handle; nullopt for anything else.
@@ -473,7 +474,15 @@ std::filesystem::path long_path_form(const std::filesystem::path& path) {
         buffer.assign(size, L'\0');
         written = ::GetLongPathNameW(name.c_str(), buffer.data(), size);
     }
-    if (written != 0 && written < size) prefix = fs::path(buffer.substr(0, written));
+    if (written != 0 && written < size) {
+        buffer.resize(written);
+        // Callers compare and show plain paths: the extended prefix goes again.
+        if (name != prefix.native()) {
+            buffer = buffer.rfind(L"\\\\?\\UNC\\", 0) == 0 ? L"\\\\" + buffer.substr(8)
+                                                           : buffer.substr(4);
+        }
+        prefix = fs::path(buffer);
+    }
     for (std::size_t i = existing; i < elements.size(); ++i) prefix /= elements[i];
     return prefix;
 }
