@@ -1,4 +1,4 @@
-// Shared by the unit tests: real files in a temporary directory, and a copy that fails on demand.
+// Real files in a temporary directory, and a copy that fails on demand.
 #pragma once
 
 #ifdef _WIN32
@@ -19,8 +19,7 @@ namespace fs = std::filesystem;
 
 constexpr bool kWindowsNames = fs::path::preferred_separator == L'\\';  // 8.3 names, trailing dots
 
-// A fresh temporary directory, removed with what it holds: a package beside an installation whose
-// backup folder is not made yet.
+// A fresh temporary directory, removed with what it holds, for a package and an installation.
 struct Sandbox {
     const fs::path path = fs::weakly_canonical(fs::temp_directory_path()) /
                           ("lumetra_test_" + std::to_string(std::random_device{}()));
@@ -58,8 +57,7 @@ inline std::string short_name([[maybe_unused]] const fs::path& path, const char*
     return posix_alias;
 }
 
-// Copies as the updater does; the calls numbered in fail_calls (from 1) throw, after writing
-// "partial" when leave_partial.
+// The calls numbered in fail_calls (from 1) throw, after writing "partial" when leave_partial.
 struct FailingCopy {
     std::set<int> fail_calls;
     bool leave_partial = true;
@@ -74,7 +72,7 @@ struct FailingCopy {
     }
 };
 
-// Every regular file below root but in a top-level "updates", with its bytes.
+// Each regular file below root, but in a top-level "updates", with its bytes.
 inline std::map<std::string, std::string> snapshot(const fs::path& root) {
     std::map<std::string, std::string> files;
     for (const auto& entry : fs::recursive_directory_iterator(root)) {
