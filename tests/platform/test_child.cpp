@@ -1,9 +1,9 @@
-// The child program of the platform tests and the exit-code table:
-//   hold <file> <ms>  opens the file without sharing, says "held", keeps it ms, exits 0 (2: not
-//   open) self <file>       writes its own path, as the platform layer reports it, to the file pid
-//   <ms>          says its process id, sleeps ms, exits 0 (nothing)         the restarted
-//   application: adds "started" to started.txt in its working
-//                     folder, then "ended" once exit.txt is there (or after 120 s)
+// A child of the platform tests and the exit-code table:
+//   hold <file> <ms>  opens the file without sharing, says "held", keeps it ms (exit 2: not open)
+//   self <file>       writes its own path, as the platform layer gives it, to the file
+//   pid <ms>          says its process id, sleeps ms
+//   (nothing)         the restarted application: adds "started" to started.txt, then "ended"
+//                     once exit.txt is there (or after 120 s)
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -17,7 +17,7 @@
 #include "platform/platform.h"
 
 int main() {
-    // Wide arguments, so that paths outside the ANSI code page arrive whole.
+    // wide, so that paths outside the ANSI code page arrive whole
     const std::vector<std::wstring> args = platform::command_line_arguments();
     const std::wstring mode = args.size() > 2 ? args[1] : L"";
 #ifdef _WIN32

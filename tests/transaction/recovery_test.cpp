@@ -2,6 +2,8 @@
 
 #include "test_support.h"
 
+using namespace std::string_literals;
+
 namespace {
 
 // The journal of an update of bin/a.dll, plugins/new.dll and release.json, or with other lines in
@@ -80,8 +82,7 @@ TEST(Recovery, RefusesHostileInputOrUndoesFromTheLastLine) {
     };
     const Interrupted names("", "");
     for (const std::string& alias :
-         {std::string("settings.json."), std::string("settings.json "),
-          std::string("alarm_history./x.db"), std::string("alarm_history /x.db"),
+         {"settings.json."s, "settings.json "s, "alarm_history./x.db"s, "alarm_history /x.db"s,
           short_name(names.target / "settings.json", ""),
           short_name(names.target / "alarm_history", "") + "/x.db"}) {
         if (kWindowsNames) cases.push_back({journal("restore\t" + alias + "\n"), entry});
