@@ -13,8 +13,8 @@
 
 namespace {
 
-// Old files and user data, and a package of five files in install order (bytes element by element,
-// the top-level manifest in any case last) beside protected files and their Windows aliases.
+// Old files, user data and a package: five files in install order (bytes element by element, the
+// top-level manifest in any case last), protected files and their Windows aliases.
 struct Update : Sandbox {
     const std::vector<fs::path> order{"Zeta.dll", "bin/core.dll", "bin/release.json", "bin.dat",
                                       "Release.JSON"};
@@ -23,7 +23,7 @@ struct Update : Sandbox {
     FailingCopy copy;                // calls 1 to 3 make the backups
     std::set<std::string> failing_words, unflushed_words;  // not written; written, reported failed
     std::set<fs::path> failing_files;                      // whose flush fails
-    bool strict = false;  // the shipped reparse-point check instead of recording the paths checked
+    bool strict = false;  // the shipped reparse-point check, not recording
 
     Update() {
         for (int i : {0, 1, 4}) write_file(target / order[i], "old");
@@ -78,8 +78,7 @@ TEST(ApplyUpdateTransaction, OutcomeTable) {
     };
     std::vector<Case> cases = {
         {[](Update&) {}, "", "COMMITTED"},
-        // A "COMMITTED" that replaced "APPLYING" stands: rolling back under it would contradict
-        // the tree.
+        // a "COMMITTED" that replaced "APPLYING" stands: a roll-back would contradict it
         {[](Update& u) { u.unflushed_words = {"COMMITTED"}; }, "", "COMMITTED"},
         {[](Update& u) { u.failing_words = {"COMMITTED"}; }, unpersisted},
         {[](Update& u) { u.failing_words = {"COMMITTED"}, u.unflushed_words = {"ROLLED_BACK"}; },

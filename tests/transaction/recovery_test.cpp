@@ -6,8 +6,7 @@ using namespace std::string_literals;
 
 namespace {
 
-// The journal of an update of bin/a.dll, plugins/new.dll and release.json, or with other lines in
-// the middle.
+// The journal of an update of bin/a.dll, plugins/new.dll and release.json, or another middle.
 std::string journal(const std::string& middle = "remove\tplugins/new.dll\n") {
     return "restore\tbin/a.dll\n" + middle + "restore\trelease.json\n";
 }
