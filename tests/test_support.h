@@ -1,11 +1,8 @@
-// Helpers shared by the unit tests: real temporary files and doubles of the transaction's pluggable
-// operations.
+// Real files in a temporary directory, and a copy that fails on demand.
 #pragma once
 
 #ifdef _WIN32
 #include <windows.h>
-#else
-#include <sys/stat.h>
 #endif
 
 #include <gtest/gtest.h>
@@ -20,16 +17,14 @@
 
 namespace fs = std::filesystem;
 
-constexpr bool kWindowsNames =
-    fs::path::preferred_separator == L'\\';  // 8.3 names, trailing dots and spaces
+constexpr bool kWindowsNames = fs::path::preferred_separator == L'\\';  // 8.3 names, trailing dots
 
-// A fresh temporary directory, removed with its content: a package beside an installation, its
-// backup area not yet made.
+// A fresh temporary directory, removed with what it holds, for a package and an installation.
 struct Sandbox {
     const fs::path path = fs::weakly_canonical(fs::temp_directory_path()) /
                           ("lumetra_test_" + std::to_string(std::random_device{}()));
-    fs::path payload = path / "stage" / "package", target = path / "install",
-             backup = target / "updates" / "backup_1";
+    fs::path payload = path / "stage/package", target = path / "install",
+             backup = target / "updates/backup_1";
     Sandbox() {
         if (!fs::create_directory(path)) throw std::runtime_error("temporary directory exists");
     }
@@ -41,31 +36,28 @@ struct Sandbox {
     fs::path operator/(const fs::path& relative) const { return path / relative; }
 };
 
-inline void write_file(const fs::path& path, const std::string& bytes) {  // creates the parents
-    if (path.has_parent_path()) fs::create_directories(path.parent_path());
+inline void write_file(const fs::path& path, const std::string& bytes) {  // makes the parents
+    fs::create_directories(path.parent_path());
     if (!(std::ofstream(path, std::ios::binary) << bytes).flush())
         throw std::runtime_error("cannot write test file");
 }
 
 inline std::string read_file(const fs::path& path) {  // empty when unreadable
     std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-inline std::string short_name(
-    [[maybe_unused]] const fs::path& path,
-    [[maybe_unused]] const char* posix_alias) {  // the 8.3 name on Windows
+// The 8.3 name of path on Windows, posix_alias elsewhere.
+inline std::string short_name([[maybe_unused]] const fs::path& path, const char* posix_alias) {
 #ifdef _WIN32
     std::wstring buffer(1024, L'\0');
     buffer.resize(::GetShortPathNameW(path.c_str(), buffer.data(), 1024));
     return fs::path(buffer).filename().u8string();
-#else
-    return posix_alias;
 #endif
+    return posix_alias;
 }
 
-// Copies as the updater does; calls numbered in fail_calls (from 1) throw, after writing "partial"
-// when leave_partial.
+// The calls numbered in fail_calls (from 1) throw, after writing "partial" when leave_partial.
 struct FailingCopy {
     std::set<int> fail_calls;
     bool leave_partial = true;
@@ -80,7 +72,7 @@ struct FailingCopy {
     }
 };
 
-// Every regular file below root, outside a top-level "updates", with its content.
+// Each regular file below root, but in a top-level "updates", with its bytes.
 inline std::map<std::string, std::string> snapshot(const fs::path& root) {
     std::map<std::string, std::string> files;
     for (const auto& entry : fs::recursive_directory_iterator(root)) {

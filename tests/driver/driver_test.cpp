@@ -3,103 +3,84 @@
 #include "driver/options.h"
 #include "test_support.h"
 
+// Each command line is read with the system's rules, as the program reads its own: names exact,
+// the last of a name counting, any value taken (none at the end), flags set by "1" only, a number
+// read as wcstoul reads it, and the relaunched copy detached so that it goes on with the update.
 TEST(ParseArguments, CommandLineTable) {
     struct Case {
-        std::vector<std::wstring> args;
-        std::wstring package, target, launch = L"Lumetra.exe";
+        std::wstring line, package{}, target{}, launch = L"Lumetra.exe";
         std::uint32_t pid = 0;
         bool detached = false, verify = false;
     };
     const Case cases[] = {
-        {{L"u", L"--package", L"a.zip", L"--target", L"D:\\App"},
-         L"a.zip",
-         L"D:\\App"},                                                    // defaults
-        {{L"u", L"--package", L"a.zip", L"--target"}, L"a.zip", L""},    // a name without value
-        {{L"u", L"--Package", L"a.zip", L"--target", L"T"}, L"", L"T"},  // names are exact
-        {{L"u", L"--package=a.zip", L"--target", L"D:\\App"}, L"", L""},
-        {{L"u", L"--pid", L"abc", L"--target", L"T"}, L"", L"T"},
-        {{L"u", L"--pid", L"4242x", L"--target", L"T"},
-         L"",
-         L"T",
-         L"Lumetra.exe",
-         4242},                                                                   // wcstoul
-        {{L"u", L"--detached", L"yes", L"--verify-extract", L"true"}, L"", L""},  // flags take "1"
-        {{L"u", L"--detached", L"1", L"--verify-extract", L"1"},
-         L"",
-         L"",
-         L"Lumetra.exe",
-         0,
-         true,
-         true},
-        {{L"u", L"--detached", L"1", L"--detached", L"0", L"--package", L"a", L"--package", L"b"},
-         L"b",
-         L""},  // last wins
-        {{L"u", L"--package", L"--target", L"--launch", L"Pannix.exe"},
-         L"--target",
-         L"",
+        {L"u --package a --detached 1 --package b --Package c --detached 0 --pid 42x --target",
+         L"b", L"", L"Lumetra.exe", 42},
+        {L"u --detached 1 --verify-extract 1 --launch Pannix.exe --pid abc --target D:\\App", L"",
+         L"D:\\App", L"Pannix.exe", 0, true, true},
+        {L"u --package=a.zip --target D:\\App"},  // pairs from the first argument on
+        {L"u --package --target --launch Pannix.exe --verify-extract true", L"--target", L"",
          L"Pannix.exe"},
-        {{L"u", L"--package"}, L"", L""},  // fewer than three elements
-        {{}, L"", L""},
-        // The relaunched copy reads its command line back with the system's rules, detached so that
-        // it goes on with the update.
-        {platform::split_command_line(
-             L"C:\\Temp\\LumetraUpdater.exe " +
+        {L"u --package"},  // fewer than three elements
+        {L"C:\\Temp\\LumetraUpdater.exe " +
              make_relaunch_parameters({L"C:\\Temp\\a \"b\" c.zip", L"D:\\My App\\", 4294967295u,
-                                       L"Pannix.exe", false, true})),
+                                       L"Pannix.exe", false, true}),
          L"C:\\Temp\\a \"b\" c.zip", L"D:\\My App\\", L"Pannix.exe", 4294967295u, true},
     };
     for (const auto& c : cases) {
-        const UpdaterOptions o = parse_arguments(c.args);
+        const UpdaterOptions o = parse_arguments(platform::split_command_line(c.line));
         EXPECT_EQ(std::tuple(o.package.wstring(), o.target.wstring(), o.launch.wstring(), o.pid,
                              o.detached, o.verify_extract),
-                  std::tuple(c.package, c.target, c.launch, c.pid, c.detached, c.verify));
+                  std::tuple(c.package, c.target, c.launch, c.pid, c.detached, c.verify))
+            << platform::wide_to_utf8(c.line);
     }
 }
 
+// Paths relative to a folder holding pkg.zip and app/sub; a valid run gets them absolute.
 TEST(ValidateOptions, ValidationTable) {
     Sandbox dir;
     write_file(dir / "pkg.zip", "x");
-    fs::create_directories(dir / "app" / "sub");
+    fs::create_directories(dir / "app/sub");
     enum Outcome { valid, incomplete, invalid };
     struct Case {
-        fs::path package, target, launch;
+        fs::path package, target;
         Outcome outcome;
+        fs::path launch = L"Lumetra.exe";
     };
     const Case cases[] = {
-        {dir / "app" / ".." / "pkg.zip", dir / "app" / "sub" / "..", L"Lumetra.exe", valid},
-        {dir / "app", dir / "app", L"Pannix.exe", valid},  // extraction judges a directory package
-        {dir / "pkg.zip", L"", L"Lumetra.exe", incomplete},
-        {L"", dir / "app", L"Lumetra.exe", incomplete},
-        {dir / "absent.zip", dir / "app", L"Lumetra.exe", incomplete},
-        {dir / "pkg.zip", dir / "pkg.zip", L"Lumetra.exe", invalid},  // target is a file
-        {dir / "pkg.zip", dir / "nowhere", L"Lumetra.exe", invalid},
-        {dir / "pkg.zip", dir.path.root_path(), L"Lumetra.exe", invalid},
-        {dir / "pkg.zip", dir / "app", L"PannixRuntime.exe", invalid},
-        {dir / "pkg.zip", dir / "app", L"lumetra.exe", invalid},  // letter case counts
-        {dir / "pkg.zip", dir / "app", fs::path(L"bin") / L"Lumetra.exe", invalid},
+        {"app/../pkg.zip", "app/sub/..", valid},
+        {"app", "app", valid, L"Pannix.exe"},  // extraction judges a folder given as package
+        {"pkg.zip", "", incomplete},
+        {"", "app", incomplete},
+        {"absent.zip", "app", incomplete},
+        {"pkg.zip", "pkg.zip", invalid},  // the target is a file
+        {"pkg.zip", "nowhere", invalid},
+        {"pkg.zip", "/", invalid},  // a root
+        {"pkg.zip", "app", invalid, L"PannixRuntime.exe"},
+        {"pkg.zip", "app", invalid, L"lumetra.exe"},  // letter case counts
+        {"pkg.zip", "app", invalid, L"bin/Lumetra.exe"},
     };
     for (const auto& c : cases) {
-        UpdaterOptions o{c.package, c.target, 0, c.launch, false, false};
-        SCOPED_TRACE(c.target.string() + " " + c.launch.string());
+        const auto in_dir = [&dir](const fs::path& p) { return p.empty() ? p : dir / p; };
+        UpdaterOptions o{in_dir(c.package), in_dir(c.target), 0, c.launch, false, false};
+        SCOPED_TRACE(c.package.string() + " " + c.target.string() + " " + c.launch.string());
         try {
             EXPECT_EQ(validate_options(o) ? valid : incomplete, c.outcome);
         } catch (const std::runtime_error& e) {
-            EXPECT_EQ(std::string(e.what()) + std::to_string(c.outcome),
+            EXPECT_EQ(e.what() + std::to_string(c.outcome),
                       "invalid installation directory or launch executable2");
         }
         if (c.outcome == valid) {
             EXPECT_EQ(std::pair(o.package, o.target),
-                      std::pair(fs::absolute(c.package).lexically_normal(),
-                                fs::absolute(c.target).lexically_normal()));
+                      std::pair(fs::absolute(in_dir(c.package)).lexically_normal(),
+                                fs::absolute(in_dir(c.target)).lexically_normal()));
         }
     }
 }
 
 // An "app" folder is the payload root whatever it holds; Lumetra.exe is required whatever is
-// launched.
+// launched. Names ending in '/' are folders.
 TEST(StagedLayout, PayloadRootAndRequiredFiles) {
     const std::tuple<std::vector<std::string>, std::string, bool> cases[] = {
-        // directories end with '/'
         {{"release.json", "Lumetra.exe"}, "", true},
         {{"app/release.json", "app/Lumetra.exe"}, "app", true},
         {{"release.json", "Lumetra.exe", "app/"}, "app", false},
@@ -119,16 +100,15 @@ TEST(StagedLayout, PayloadRootAndRequiredFiles) {
 
 // The updater must relaunch whenever it runs from the installation, however the target is spelled,
 // or it cannot replace its own file.
-TEST(RunsFromInstallation, TheDirectoriesIdentityDecidesNotTheirSpelling) {
+TEST(RunsFromInstallation, TheFoldersIdentityDecidesNotTheirSpelling) {
     Sandbox dir;
     const fs::path app = dir / "Application Files";
     fs::create_directories(app / "tools");
-    ASSERT_TRUE(!kWindowsNames || short_name(app, "") != "Application Files")
-        << "no distinct short name";
+    ASSERT_NE(short_name(app, ""), "Application Files");
     const std::pair<fs::path, bool> cases[] = {
         {app, true},
         {app / ".", true},
-        {app / "tools" / "..", true},
+        {app / "tools/..", true},
         {app.wstring() + L"\\.", kWindowsNames},
         {dir / "application files", kWindowsNames},
         {dir / short_name(app, "Application Files"), true},

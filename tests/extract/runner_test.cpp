@@ -1,35 +1,29 @@
 #include "extract/runner.h"
 
-#include <random>
-
 #include "test_support.h"  // windows.h, whose types shellapi.h needs
 #ifdef _WIN32
 #include <shellapi.h>
 #endif
 
-// Every reader gets each quoted value back: the portable splitter, by which the POSIX layer starts
-// programs, and on Windows the system's own, which the portable one must also match on arbitrary
-// lines.
+// Quoted values come back whole from the portable splitter, by which the POSIX layer starts
+// programs, and on Windows from the system's own, which the portable one must match on any line.
 TEST(QuoteArgument, EveryReaderGetsTheValueBack) {
     std::vector<std::wstring> values = {
-        L"C:\\Temp\\pkg.zip", L"a\"b",  L"\"",     L"",         L"D:\\My App", L"a\\\\b",
+        L"C:\\Temp\\pkg.zip", L"a\"b",  L"\"",     L"",         L"a\\\\b",
         L"D:\\App\\",         L"x\\\\", L"a\\\"b", L"升级 包\t"};
     std::mt19937 random(20250101);
     const std::wstring alphabet = L"a Z\t\"\\\\\\/:.升é\u00a0-";
-    for (int round = 0; round < 3000; ++round) {
-        std::wstring value;
+    while (values.size() < 3000) {
+        values.emplace_back();
         for (std::size_t n = random() % 15; n > 0; --n)
-            value += alphabet[random() % alphabet.size()];
-        values.push_back(value);
+            values.back() += alphabet[random() % alphabet.size()];
     }
     for (std::size_t i = 0; i + 2 < values.size(); ++i) {
-        const std::wstring line = L"\"C:\\Program Files\\prog.exe\" " + quote_argument(values[i]) +
-                                  L" " + quote_argument(values[i + 1]) + L" " +
-                                  quote_argument(values[i + 2]);
-        ASSERT_EQ(platform::split_command_line(line),
-                  (std::vector<std::wstring>{L"C:\\Program Files\\prog.exe", values[i],
-                                             values[i + 1], values[i + 2]}))
-            << "value " << i;
+        std::vector<std::wstring> args{L"C:\\Program Files\\prog.exe"};
+        std::wstring line = L"\"" + args[0] + L"\"";
+        for (std::size_t k = i; k < i + 3; ++k)
+            line += L" " + quote_argument(values[k]), args.push_back(values[k]);
+        ASSERT_EQ(platform::split_command_line(line), args) << "value " << i;
 #ifdef _WIN32
         for (const std::wstring& raw : {line, values[i] + L" " + values[i + 1]}) {
             int count = 0;
@@ -43,19 +37,18 @@ TEST(QuoteArgument, EveryReaderGetsTheValueBack) {
     }
 }
 
-// The PowerShell path adds one code unit per character, so any length can be
-// hit; the longest command must still leave room for two 1,000-character paths.
+// The PowerShell path adds one code unit a character, so any length can be reached; the longest
+// command must still leave room for two 1,000-character paths.
 TEST(ExtractionCommandLine, RefusedFrom32760CodeUnitsAndRoomForTwo1000CharacterPaths) {
-    const std::wstring module = L"function Expand-LumetraPackage {}";
-    const std::size_t base = utf16_length(*extraction_command_line(module, L"/p.zip", L"/d", L"/"));
-    const std::string fits = "/" + std::string(32759 - base, 'p'),
-                      pair = fits.substr(2) + u8"\U0001F600";  // two code units
-    for (const std::string& powershell : {fits, pair}) {
-        EXPECT_EQ(utf16_length(
-                      *extraction_command_line(module, L"/p.zip", L"/d", fs::u8path(powershell))),
-                  32759u);
-        EXPECT_FALSE(
-            extraction_command_line(module, L"/p.zip", L"/d", fs::u8path(powershell + "p")));
+    const auto length = [](const std::string& powershell) {
+        const auto line = extraction_command_line(L"function Expand-LumetraPackage {}", L"/p.zip",
+                                                  L"/d", fs::u8path(powershell));
+        return line ? utf16_length(*line) : 0;
+    };
+    const std::string fits = "/" + std::string(32759 - length("/"), 'p');
+    for (const std::string& powershell : {fits, fits.substr(2) + u8"\U0001F600"}) {  // 2 units
+        EXPECT_EQ(std::pair(length(powershell), length(powershell + "p")),
+                  (std::pair<std::size_t, std::size_t>(32759, 0)));
     }
     EXPECT_TRUE(extraction_command_line(
         *decode_extraction_module(*platform::extraction_script()),
@@ -63,19 +56,21 @@ TEST(ExtractionCommandLine, RefusedFrom32760CodeUnitsAndRoomForTwo1000CharacterP
         L"C:\\Windows\\system32\\WindowsPowerShell/v1.0/powershell.exe"));
 }
 
+// At most 2,048 bytes of the error file are appended; a character cut there becomes U+FFFD.
 TEST(ExtractionFailureMessage, AppendsAtMost2048BytesOfTheErrorFileAndRefusesATooLongCommand) {
     Sandbox dir;
     const std::wstring prefix = L"安全解压失败或超时，exit=";
-    write_file(dir / "empty.error.txt", "");
-    write_file(dir / "long.error.txt", std::string(2048, 'a') + "b");
-    write_file(dir / "cut.error.txt",
-               std::string(2047, 'a') + "升");  // the cut character becomes U+FFFD
-    EXPECT_EQ(extraction_failure_message(1, dir / "none.error.txt"), prefix + L"1");
-    EXPECT_EQ(extraction_failure_message(1, dir / "empty.error.txt"), prefix + L"1");
-    EXPECT_EQ(extraction_failure_message(2, dir / "long.error.txt"),
-              prefix + L"2：" + std::wstring(2048, L'a'));
-    EXPECT_EQ(extraction_failure_message(4294967295u, dir / "cut.error.txt"),
-              prefix + L"4294967295：" + std::wstring(2047, L'a') + L"\xFFFD");
+    const std::tuple<const char*, std::string, std::uint32_t, std::wstring> cases[] = {
+        {"none", "-", 1, L"1"},
+        {"empty", "", 1, L"1"},
+        {"long", std::string(2048, 'a') + "b", 2, L"2：" + std::wstring(2048, L'a')},
+        {"cut", std::string(2047, 'a') + "升", 4294967295u,
+         L"4294967295：" + std::wstring(2047, L'a') + L"\xFFFD"},
+    };
+    for (const auto& [name, bytes, code, text] : cases) {
+        if (bytes != "-") write_file(dir / name, bytes);
+        EXPECT_EQ(extraction_failure_message(code, dir / name), prefix + text) << name;
+    }
     std::wstring message;
     EXPECT_FALSE(run_secure_extraction(
         dir / "p.zip", dir / std::string(4000, 'd') / std::string(4000, 'e'), message));
@@ -87,7 +82,7 @@ TEST(RunProcessWithTimeout, ExitCodesNotStartedAndTimeOut) {
     const std::tuple<const wchar_t*, std::uint32_t, bool, std::uint32_t> cases[] = {
         {L"/bin/sh -c \"exit 0\"", 10000, true, 0},
         {L"/bin/sh -c \"exit 3\"", 10000, false, 3},
-        {L"/nonexistent/program", 10000, false, 77},
+        {L"/nonexistent/program", 10000, false, 77},  // left as it was
         {L"/bin/sleep 30", 300, false, 1}};
     for (const auto& [line, timeout, finished, code] : cases) {
         std::uint32_t got = 77;

@@ -1,6 +1,5 @@
-# The running program's own path, as the platform layer reports it, comes back whole from a folder more than 260
-# characters deep (the test child writes it). Wine's CreateProcessW refuses a program that deep but Wine starts one
-# from the Unix side, so this runs here rather than inside the unit tests.
+# The program's own path comes back whole from a folder more than 260 characters deep. Wine's
+# CreateProcessW refuses a program that deep, but Wine starts one from the Unix side.
 string(REPEAT "/dddddddddddddddddddddddddddddddddddddddd" 8 deep)
 set(root "$ENV{WINEPREFIX}/drive_c/lumetra_own_path")
 file(REMOVE_RECURSE "${root}")

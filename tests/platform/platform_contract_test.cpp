@@ -3,8 +3,8 @@
 #include "test_support.h"
 #include "transaction/file_operations.h"
 
-// The runtime describes system errors in its own code page (936 on Chinese
-// Windows) but gives paths as UTF-8; the log must show both whole.
+// The runtime gives system errors in its own code page (936 on Chinese Windows) but paths as UTF-8;
+// the log must show both whole.
 TEST(RuntimeText, SystemMessagesAndPathsComeThroughWhole) {
     const std::error_code code(32, std::system_category());
     std::wstring message = platform::utf8_to_wide_replacing(code.message());
@@ -15,13 +15,14 @@ TEST(RuntimeText, SystemMessagesAndPathsComeThroughWhole) {
     message.assign(512, L'\0');
     message.resize(::FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
                                     nullptr, 32, 0, message.data(), 512, nullptr));
-    message = message.substr(0, message.find_last_not_of(L".。\r\n ") + 1);
+    message.erase(message.find_last_not_of(L".。\r\n ") + 1);
 #endif
     ASSERT_FALSE(message.empty());
-    const fs::filesystem_error error("copy failed", platform::wide_to_path(L"C:\\升级\\a"),
-                                     platform::wide_to_path(L"D:\\é"), code);
     const std::wstring text =
-        platform::utf8_to_wide_strict(failure_text(error)).value_or(L"not UTF-8");
+        platform::utf8_to_wide_strict(
+            failure_text(fs::filesystem_error("copy failed", platform::wide_to_path(L"C:\\升级\\a"),
+                                              platform::wide_to_path(L"D:\\é"), code)))
+            .value_or(L"not UTF-8");
     for (const std::wstring part : {L"copy failed", message.c_str(), L"C:\\升级\\a", L"D:\\é"}) {
         EXPECT_NE(text.find(part), std::wstring::npos) << platform::wide_to_utf8(text);
     }

@@ -1,12 +1,9 @@
-// A child process for the platform tests and the exit-code table:
-//   hold <file> <ms>  opens an existing file without sharing (Windows share mode 0), prints "held"
-//   once it is open,
-//                     keeps it open for ms milliseconds and exits 0; exits 2 when it cannot open it
-//   self <file>       writes its own path, as the updater's platform layer reports it, to file
-//   pid <ms>          prints its process id, sleeps, exits 0
-//   (nothing)         the restarted application: appends "started" to started.txt in its working
-//   folder, then
-//                     "ended" once exit.txt is there (or after 120 s)
+// A child of the platform tests and the exit-code table:
+//   hold <file> <ms>  opens the file without sharing, says "held", keeps it ms (exit 2: not open)
+//   self <file>       writes its own path, as the platform layer gives it, to the file
+//   pid <ms>          says its process id, sleeps ms
+//   (nothing)         the restarted application: adds "started" to started.txt, then "ended"
+//                     once exit.txt is there (or after 120 s)
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -16,41 +13,35 @@
 
 #include <cstdio>
 #include <fstream>
-#include <string>
 
 #include "platform/platform.h"
 
 int main() {
-    // Wide arguments, so that paths outside the ANSI code page arrive whole.
+    // wide, so that paths outside the ANSI code page arrive whole
     const std::vector<std::wstring> args = platform::command_line_arguments();
-    const auto say_then_sleep = [&](const std::string& line, std::size_t i) {
-        std::printf("%s\n", line.c_str());
-        std::fflush(stdout);
-        platform::pause_milliseconds(static_cast<std::uint32_t>(std::stoul(args[i])));
-        return 0;
-    };
-    if (args.size() == 4 && args[1] == L"hold") {  // the file stays open until the process ends
+    const std::wstring mode = args.size() > 2 ? args[1] : L"";
 #ifdef _WIN32
-        const bool opened = ::CreateFileW(platform::wide_to_path(args[2]).c_str(),
-                                          GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                          FILE_ATTRIBUTE_NORMAL, nullptr) != INVALID_HANDLE_VALUE;
+    const auto pid = ::GetCurrentProcessId();
+    const bool held =
+        mode == L"hold" && ::CreateFileW(args[2].c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                         OPEN_EXISTING, 0, nullptr) != INVALID_HANDLE_VALUE;
 #else
-        const bool opened =
-            ::open(platform::wide_to_path(args[2]).c_str(), O_RDWR | O_CLOEXEC) >= 0;
+    const auto pid = ::getpid();
+    const bool held =
+        mode == L"hold" && ::open(platform::wide_to_path(args[2]).c_str(), O_RDWR) >= 0;
 #endif
-        return opened ? say_then_sleep("held", 3) : 2;
+    if ((mode == L"hold" && args.size() == 4) || (mode == L"pid" && args.size() == 3)) {
+        if (mode == L"hold" && !held) return 2;
+        std::printf("%s\n", held ? "held" : std::to_string(pid).c_str());
+        std::fflush(stdout);
+        platform::pause_milliseconds(static_cast<std::uint32_t>(std::stoul(args.back())));
+        return 0;  // the file stays open until here
     }
-    if (args.size() == 3 && args[1] == L"self") {
+    if (mode == L"self" && args.size() == 3) {
         std::ofstream out(platform::wide_to_path(args[2]), std::ios::binary);
         out << platform::wide_to_utf8(platform::path_to_wide(platform::own_executable_path()));
         return out.flush() ? 0 : 2;
     }
-#ifdef _WIN32
-    if (args.size() == 3 && args[1] == L"pid")
-        return say_then_sleep(std::to_string(::GetCurrentProcessId()), 2);
-#else
-    if (args.size() == 3 && args[1] == L"pid") return say_then_sleep(std::to_string(::getpid()), 2);
-#endif
     if (args.size() != 1) return 100;
     // Runs until told to end, so that an updater waiting for it shows.
     std::ofstream("started.txt", std::ios::app | std::ios::binary) << "started\n";

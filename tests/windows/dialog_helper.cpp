@@ -1,14 +1,12 @@
-// Watches the visible top-level windows on the Wine desktop as a person in front of the screen
-// would, every 20 ms until ended: dialog_helper <records file> [yes|no]... It makes the file once
-// its first look is done, then adds each look's records, UTF-16, each ended by a NUL:
-//   progress\t[title] text  the progress window appeared or changed (text: its first static
-//   control) closed\t[title] text    it let Alt+F4, sent once after half a second, close it [title]
-//   text            a message box, answered: yes/no questions by the answers in turn (No when none
-//   is
-//                           left), the others by OK
-//   beside\t[title] text    a message box shown while another window of its own process was up (the
-//   restarted
-//                           application's console window is no concern of the updater's)
+// dialog_helper <records file> [yes|no]...: looks at the visible windows every 20 ms, as a person
+// at the screen would. It makes the file after its first look, then adds records, UTF-16, each
+// ended by a NUL:
+//   progress\t[title] text  the progress window appeared or changed
+//   closed\t[title] text    Alt+F4, sent once after half a second, closed it
+//   [title] text            a message box, answered by the answers in turn (No when none is
+//                           left) or OK
+//   beside\t[title] text    a box shown while another window of its process was up (the restarted
+//                           application's console is no concern of the updater's)
 #include <windows.h>
 
 #include <cstdio>
@@ -17,7 +15,7 @@
 #include <string>
 #include <vector>
 
-static std::wstring get(int(WINAPI* read)(HWND, LPWSTR, int), HWND window) {  // its text or class
+static std::wstring get(int(WINAPI* read)(HWND, LPWSTR, int), HWND window) {  // text or class
     wchar_t buffer[4096] = {};
     read(window, buffer, 4096);
     return buffer;
@@ -29,8 +27,7 @@ static DWORD owner(HWND window) {
     return pid;
 }
 
-// A message box's text is its static control 0xFFFF.
-static std::wstring shown(HWND window) {
+static std::wstring shown(HWND window) {  // a box's text is its static control 0xFFFF
     HWND text = GetDlgItem(window, 0xFFFF);
     if (!text) text = FindWindowExW(window, nullptr, L"Static", nullptr);
     return L"[" + get(GetWindowTextW, window) + L"] " + (text ? get(GetWindowTextW, text) : L"") +
@@ -40,10 +37,10 @@ static std::wstring shown(HWND window) {
 int wmain(int argc, wchar_t** argv) {
     FILE* out = nullptr;
     int next_answer = 2;
-    std::map<HWND, std::wstring> progress_shown;
+    std::map<HWND, std::wstring> progress;
     std::map<HWND, ULONGLONG> first_seen;
-    std::set<HWND> answered, tried;
-    for (;;) {
+    std::set<HWND> answered;
+    for (;; Sleep(20)) {
         std::vector<HWND> windows;
         EnumWindows(
             [](HWND window, LPARAM list) {
@@ -58,14 +55,14 @@ int wmain(int argc, wchar_t** argv) {
             if (get(GetClassNameW, w) == L"#32770") continue;
             with_window.insert(owner(w));
             if (get(GetClassNameW, w) != L"LumetraUpdaterProgress") continue;
-            if (progress_shown[w] != shown(w))
-                records += L"progress\t" + (progress_shown[w] = shown(w));
-            // Only after half a second: a window that closes itself just then must not look closed
-            // by Alt+F4.
-            if (!first_seen.count(w)) first_seen[w] = GetTickCount64();
-            if (GetTickCount64() - first_seen[w] < 500 || !tried.insert(w).second) continue;
+            if (progress[w] != shown(w)) records += L"progress\t" + (progress[w] = shown(w));
+            // Not at once: a window that closes itself just then must not look closed by Alt+F4.
+            const ULONGLONG now = GetTickCount64(),
+                            first = first_seen.emplace(w, now).first->second;
+            if (now - first < 500 || first == 0) continue;
+            first_seen[w] = 0;
             SendMessageTimeoutW(w, WM_SYSCOMMAND, SC_CLOSE, 0, SMTO_ABORTIFHUNG, 1000, nullptr);
-            if (!IsWindow(w)) records += L"closed\t" + progress_shown[w];
+            if (!IsWindow(w)) records += L"closed\t" + progress[w];
         }
         for (HWND box : windows) {
             if (get(GetClassNameW, box) != L"#32770" || !answered.insert(box).second) continue;
@@ -79,6 +76,5 @@ int wmain(int argc, wchar_t** argv) {
         if (!out && !(out = _wfopen(argv[1], L"wb"))) return 2;
         fwrite(records.data(), sizeof(wchar_t), records.size(), out);
         fflush(out);
-        Sleep(20);
     }
 }
