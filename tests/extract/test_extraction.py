@@ -161,24 +161,29 @@ Add-Type -AssemblyName System.IO.Compression.FileSystem
 
 
 @pytest.fixture(scope="module")
-def extracted(tmp_path_factory):
-    """The guard's findings, then each row's (message, {file written: length}), in one PowerShell."""
-    at, pairs = tmp_path_factory.mktemp("rows"), []
-    for i, (_, build, _) in enumerate(ROWS):
+def extracted(request, tmp_path_factory):
+    """The guard's findings, and {row: (message, {file written: length})} for the rows selected (-k
+    picks rows), in one PowerShell."""
+    at, pairs = tmp_path_factory.mktemp("rows"), {}
+    for i in {
+        x.callspec.params["row"] for x in request.session.items if x.originalname == "test_rule"
+    }:
         layout(at / str(i))
-        made = build(at / str(i))
-        pairs.append(made if type(made) is tuple else (made, f"{at}/{i}/real/dest"))
-    (at / "pairs.txt").write_text("\n".join(f"{p}\t{d}" for p, d in pairs), "utf-8")
+        made = ROWS[i][1](at / str(i))
+        pairs[i] = made if type(made) is tuple else (made, f"{at}/{i}/real/dest")
+    (at / "pairs.txt").write_text("".join(f"{p}\t{d}\n" for p, d in pairs.values()), "utf-8")
+    zf.write(at / "p.zip", zf.required())
     [check] = [line for line in open(SCRIPT, encoding="utf-8") if OLD_DOTNET in line]
-    args = "-NoLogo", "-NoProfile", "-NonInteractive", "-Command", GUARD + EXPAND
-    env = dict(
-        T_SCRIPT=SCRIPT, T_LIST=at / "pairs.txt", T_PACKAGE=f"{at}/0/real/p.zip", T_CHECK=check
+    env = dict(T_SCRIPT=SCRIPT, T_LIST=f"{at}/pairs.txt", T_PACKAGE=f"{at}/p.zip", T_CHECK=check)
+    done = zf.run(
+        at, PWSH, "-NoLogo", "-NoProfile", "-NonInteractive", "-Command", GUARD + EXPAND, **env
     )
-    done = zf.run(at, PWSH, *args, **env)
     guard, *out = [json.loads(x) for x in done.stdout.decode().splitlines() if x.startswith("{")]
-    assert len(out) == len(ROWS), done.stderr.decode("utf-8", "replace")[-3000:]
-    written = [{p: len(d) for p, (d, _) in zf.files(d).items() if p != ".hidden"} for _, d in pairs]
-    return guard, [(r["message"], w) for r, w in zip(out, written)]
+    assert len(out) == len(pairs), done.stderr.decode("utf-8", "replace")[-3000:]
+    return guard, {
+        i: (r["message"], {p: len(d) for p, (d, _) in zf.files(dest).items() if p != ".hidden"})
+        for (i, (_, dest)), r in zip(pairs.items(), out)
+    }
 
 
 def test_script_keeps_to_powershell_5_1_and_refuses_an_old_dotnet(extracted):
