@@ -1,4 +1,4 @@
-"""Update packages as real zips (recorded lengths patched where a row needs them to lie), trees, runs."""
+"""Update packages as real zips (recorded lengths patched where a row needs them to lie)."""
 
 import collections
 import os

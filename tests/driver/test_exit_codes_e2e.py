@@ -1,7 +1,5 @@
-"""Whole runs of the real program, a row per way a run ends: exit code, screen (progress stages and
-boxes, in order), log lines (both copies), no stage root left behind, and the tree. Against the Linux
-build and, when LUMETRA_WINE names scripts/wine-run, the Windows build under Wine, its windows read
-and answered by tests/windows/dialog_helper on a virtual display, files below drive_c."""
+"""Whole runs of the real program by exit code, on Linux and (LUMETRA_WINE: scripts/wine-run) under
+Wine, where tests/windows/dialog_helper reads and answers its windows."""
 
 import contextlib
 import getpass
@@ -26,7 +24,11 @@ ENV, RUN = dict(os.environ, WINEDEBUG="-all"), [WINE] if WINE else []
 # The progress window's stages, which the Linux build writes to stderr among the boxes.
 WAIT, EXTRACT, REPLACE = "正在等待 Lumetra 退出…", "正在校验并解压升级包…", "正在备份并替换程序文件…"
 RESTORE, LAUNCH = "正在恢复旧文件…", "正在启动 Lumetra…"
-QUICK = (REPLACE, RESTORE, LAUNCH)  # the helper looks every 20 ms: under Wine these may pass unseen
+QUICK = (
+    REPLACE,
+    RESTORE,
+    LAUNCH,
+)  # the helper looks every 20 ms: under Wine these may pass unseen
 T = "[Lumetra 升级] "
 DONE, NO_ARGS = T + "升级完成，Lumetra 已重新启动。", T + "升级参数不完整或升级包不存在。"
 TIMEOUT, LAYOUT = T + "主程序未能在两分钟内退出，升级已取消。", T + "升级包结构无效，原程序未改动。"
@@ -61,8 +63,14 @@ HALF_DONE = OLD | {
     "updates/backup_4/files.tsv": b"",
 }
 # Besides the required files the package brings program files, and customer files that must stay as they were.
-BROUGHT = [Entry("bin/vision.dll", b"new vision"), Entry("plugins/new.dll", b"new plugin")]
-CUSTOMER = [Entry("config/camera.xml", b"package camera"), Entry("settings.json", b"new")]
+BROUGHT = [
+    Entry("bin/vision.dll", b"new vision"),
+    Entry("plugins/new.dll", b"new plugin"),
+]
+CUSTOMER = [
+    Entry("config/camera.xml", b"package camera"),
+    Entry("settings.json", b"new"),
+]
 
 
 def read(path):
@@ -91,14 +99,15 @@ def running(name):  # a process with name in its command line
                 return True
 
 
-def native(path):  # the program's spelling of a path (under Wine, a Unix path outside drive_c)
+def native(
+    path,
+):  # the program's spelling of a path (under Wine, a Unix path outside drive_c)
     inside = WINE and path.startswith(DRIVE_C)
     return "C:\\" + os.path.relpath(path, DRIVE_C).replace("/", "\\") if inside else path
 
 
 def in_use(t):
-    """Under Wine a program file held by a process that shares nothing; on Linux a running program
-    (not writable)."""
+    # Under Wine held by a process that shares nothing; on Linux a running program (not writable).
     program = CHILD if WINE else shutil.copy(CHILD, f"{t.target}/Pannix.exe")
     t.start("hold", native(f"{t.target}/bin/vision.dll"), "30000", program=program)
 
@@ -127,8 +136,7 @@ def restarted(t):
 
 
 def relaunched(t):
-    """The first instance ended at once; its copy, beside the runtime library, waits for the
-    application."""
+    # The first instance ended at once; its copy, beside the runtime library, waits for the host.
     [folder] = [name for name in t.new_temp() if name.startswith("LumetraUpdaterBootstrap_")]
     copy = {"LumetraUpdater.exe": short(read(PROGRAM)), "msvcp140.dll": b"runtime one"}
     assert tree(f"{t.tmp}/{folder}") == copy
@@ -148,9 +156,9 @@ def recovered(t):
 
 
 def row(code, name, screen, log=[], check=unchanged, **how):
-    """Exit code, screen (progress stages and boxes, in order), log lines (their beginnings), check,
-    arrangement (Run's). Rows `only` on "linux" need links, mounts or two-minute waits; "slow" ones
-    run with ctest -L slow."""
+    """Screen: progress stages and boxes in order; log: each line's beginning; how: Run's arguments.
+    Rows `only` on "linux" need links, mounts or two-minute waits; "slow" ones run with -L slow.
+    """
     return pytest.param(code, screen, log, check, how, id=f"{code:02}_{name}")
 
 
@@ -194,7 +202,15 @@ ROWS = [
         lambda t: unchanged(t, b"ROLLED_BACK\n"),
         obstacle=in_use,
     ),
-    row(7, "relaunch not started", [], ["无法启动外置升级器，错误=5"], updater="", noexec=1, only="linux"),
+    row(
+        7,
+        "relaunch not started",
+        [],
+        ["无法启动外置升级器，错误=5"],
+        updater="",
+        noexec=1,
+        only="linux",
+    ),
     row(
         8,
         "application not started",
@@ -203,8 +219,22 @@ ROWS = [
         committed,
     ),
     row(9, "invalid launch", [GENERIC], args=["--launch", "PannixRuntime.exe"]),
-    row(9, "linked updates", [GENERIC], interrupted=APPLYING, link="updates", only="linux"),
-    row(9, "linked backup", [GENERIC], interrupted=APPLYING, link="updates/backup_2", only="linux"),
+    row(
+        9,
+        "linked updates",
+        [GENERIC],
+        interrupted=APPLYING,
+        link="updates",
+        only="linux",
+    ),
+    row(
+        9,
+        "linked backup",
+        [GENERIC],
+        interrupted=APPLYING,
+        link="updates/backup_2",
+        only="linux",
+    ),
     # not quite finished: it waits for the application, then asks
     row(
         10,
@@ -238,15 +268,14 @@ ROWS = [
 
 
 @pytest.fixture(scope="module", autouse=True)
-def display():  # under Wine, the prefix's desktop on this run's display (xvfb-run's): without one a box returns at once
+def display():  # under Wine, the prefix's desktop on xvfb-run's display: without it a box returns at once
     if WINE:
         subprocess.run(["wineserver", "-k"], env=ENV, stderr=subprocess.DEVNULL)
         subprocess.run(["wineserver", "-w"], env=ENV)
 
 
 class Run:
-    """An installation (OLD, or HALF_DONE when interrupted) and a package for it of the required files,
-    BROUGHT and CUSTOMER, arranged as a row says; below drive_c under Wine."""
+    """An installation (OLD, or HALF_DONE when interrupted) and a package for it, as a row says."""
 
     def __init__(
         self,
@@ -265,7 +294,11 @@ class Run:
         self.later, self.program = request.addfinalizer, PROGRAM
         self.root = root = tempfile.mkdtemp(prefix="lumetra_e2e_", dir=DRIVE_C if WINE else None)
         home = f"{DRIVE_C}/users/{getpass.getuser()}" if WINE else root
-        self.tmp, self.local, self.target = f"{home}/Temp", f"{home}/AppData/Local", f"{root}/视觉 系统"
+        self.tmp, self.local, self.target = (
+            f"{home}/Temp",
+            f"{home}/AppData/Local",
+            f"{root}/视觉 系统",
+        )
         shutil.rmtree(f"{self.local}/Veltrion", True)
         os.makedirs(self.tmp, exist_ok=True)
         self.old_temp = set(os.listdir(self.tmp))
@@ -278,12 +311,14 @@ class Run:
             updater is not None
         ):  # a copy of the updater in the installation, beside a runtime library
             zf.put(
-                self.target, {"msvcp140.dll": b"runtime one", f"{updater}/LumetraUpdater.exe": b""}
+                self.target,
+                {"msvcp140.dll": b"runtime one", f"{updater}/LumetraUpdater.exe": b""},
             )
             self.program = shutil.copy(PROGRAM, f"{self.target}/{updater}/LumetraUpdater.exe")
         if link:  # the updates folder, or a backup folder in it, is a link
             os.symlink(
-                shutil.move(f"{self.target}/{link}", f"{root}/elsewhere"), f"{self.target}/{link}"
+                shutil.move(f"{self.target}/{link}", f"{root}/elsewhere"),
+                f"{self.target}/{link}",
             )
         brought = zf.required() + BROUGHT
         if app:  # the restarted application
@@ -296,7 +331,13 @@ class Run:
             self.started = time.monotonic()
             self.host, pid = self.start("pid", host)
             args = [*args, "--pid", pid]
-        self.args = ["--package", native(self.package), "--target", native(self.target), *args]
+        self.args = [
+            "--package",
+            native(self.package),
+            "--target",
+            native(self.target),
+            *args,
+        ]
         # with noexec, a temporary directory that holds the copy but does not let it run
         mount = 'mount -t tmpfs -o noexec tmpfs "$0" && exec "$@"'
         self.prefix = ["unshare", "--mount", "sh", "-c", mount, self.tmp] if noexec else []
@@ -310,11 +351,13 @@ class Run:
         return "".join(f"{updates}/{n}" for n in os.listdir(updates) if n not in self.backups)
 
     def start(self, *args, program=CHILD, line=True):
-        """Starts a stand-in (tests/platform/test_child) or the helper, ended with the row; returns it
-        and its first line."""
+        """Starts test_child (or the helper) till the row ends; returns it and its first line."""
         out = subprocess.PIPE if line else subprocess.DEVNULL
         process = subprocess.Popen(
-            [*RUN, native(program), *args], env=self.env, stdin=subprocess.DEVNULL, stdout=out
+            [*RUN, native(program), *args],
+            env=self.env,
+            stdin=subprocess.DEVNULL,
+            stdout=out,
         )
         self.later(process.communicate)
         self.later(process.kill)

@@ -1,6 +1,5 @@
-"""The extraction script in a real PowerShell: in one process its 5.1 guard, a row per message and per
-side of each limit, and other tools' archives (refused, nothing written); then, through the program,
-paths that would run code if PowerShell read them as code."""
+"""The extraction script in a real PowerShell: its 5.1 guard, a row per message and per side of each
+limit, other tools' archives; then, through the program, paths that are code to PowerShell."""
 
 import concurrent.futures
 import glob
@@ -35,8 +34,8 @@ def pkg(*items, root="", skip=(), manifest=zf.MANIFEST, size=None, base=True):
 
 
 def layout(at):
-    """real holds p.zip, dest (empty: the default), hidden/.hidden, folder/sub/; linked, link.zip and
-    dest are links to real, real/p.zip and real/dest."""
+    """real/: p.zip, dest (the default), hidden/.hidden, folder/sub/; links to them: linked, link.zip,
+    dest."""
     for d in ("real/dest", "real/hidden", "real/folder/sub"):
         os.makedirs(f"{at}/{d}")
     pathlib.Path(at, "real/hidden/.hidden").touch()
@@ -125,16 +124,20 @@ MANIFESTS = {
     + ['{"Version":"10.0.1","ARCHITECTURE":"X64","x":[1]}', b"\xef\xbb\xbf" + zf.MANIFEST]
     + [b"\xff\xfe" + BODY.encode("utf-16-le")],
     "升级清单过大": [BODY + " " * (MiB - len(BODY) + 1)],
-    "升级清单版本或架构无效": ['{"version":"1.2","architecture":"x64"}', "[" + BODY + "]", "{}"]
-    + ['{"version":"1.2.3.4.5","architecture":"x64"}', '{"version":"1.2.3b","architecture":"x64"}']
-    + ['{"version":1.2,"architecture":"x64"}', '{"version":["1.2.3"],"architecture":"x64"}']
-    + ['{"architecture":"x64"}', '{"version":"1.2.3"}', '{"version":"1.2.3","architecture":"x86"}'],
+    "升级清单版本或架构无效": ["[" + BODY + "]", "{}", '{"architecture":"x64"}', '{"version":"1.2.3"}']
+    + ['{"version":"1.2.3","architecture":"x86"}']
+    + [f'{{"version":{v},"architecture":"x64"}}' for v in ['"1.2"', '"1.2.3.4.5"', '"1.2.3b"']]
+    + [f'{{"version":{v},"architecture":"x64"}}' for v in ["1.2", '["1.2.3"]']],
     PLATFORM: ['{"version": "1.2.3",'],
 }
 ROWS += [
     (repr(x)[:80], pkg(*x if type(x) is list else [x]), m) for m, xs in ENTRIES.items() for x in xs
 ]
-ROWS += [(f"manifest {x[:60]!r}", pkg(manifest=x), m) for m, xs in MANIFESTS.items() for x in xs]
+ROWS += [
+    (f"{len(x)}-byte manifest {x[:40]!r}", pkg(manifest=x), m)
+    for m, xs in MANIFESTS.items()
+    for x in xs
+]
 ROWS += [(os.path.relpath(f, CORPUS), lambda _, f=f: f, REFUSED) for f in CORPUS_ZIPS]
 
 EXPAND = r"""
@@ -225,9 +228,9 @@ GOOD_ENTRIES = [Entry("empty/")] + [
 
 
 def through_program(hostile, at):
-    """Below a hostile folder, a package and TMPDIR: extracted into a plain target holding an earlier
-    error file (a path ending the literal runs code), then installed; a refused one errs into a
-    hostile target. Exit codes, listing, the files there and anything named PWNED."""
+    """A package below a hostile folder, TMPDIR there too: verified into a plain target beside an
+    earlier error file, then installed; a refused one into a hostile target. Exit codes, listing, the
+    files there and anything named PWNED."""
     tmp, good, refused = (
         f"{at}/{hostile}/tmp",
         f"{at}/plain/good",

@@ -1,7 +1,5 @@
-"""No interruption loses an installation. Copies of a recorded update and of its recovery are killed
-at file-changing calls or see ENOSPC/EIO; the next run must restore the old tree (the new one after
-"COMMITTED") with user data untouched, and an update afterwards succeed. Each status word follows the
-flushes it vouches for. LUMETRA_CRASH_SWEEP=full takes every call."""
+"""No interruption loses an installation: a recorded update and its recovery, killed or failed at
+their file-changing calls, then recovered and updated. LUMETRA_CRASH_SWEEP=full: every call."""
 
 import glob
 import os
@@ -18,8 +16,21 @@ FULL = os.environ.get("LUMETRA_CRASH_SWEEP") == "full"
 PENDING = ["PREPARING", "APPLYING", "RECOVERY_REQUIRED"]
 CHANGING = "openat,write,pwrite64,sendfile,copy_file_range,ftruncate,fchmod,rename,renameat2,unlink"
 CHANGING += ",unlinkat,rmdir,mkdir,fsync,fdatasync"
-FAILING = ["write", "sendfile", "copy_file_range", "fsync", "fdatasync", "rename", "renameat2"]
-ERRORS = ["error=ENOSPC:", "error=EIO:+", "error=EIO:", "error=ENOSPC:+"]  # "+": from then on
+FAILING = [
+    "write",
+    "sendfile",
+    "copy_file_range",
+    "fsync",
+    "fdatasync",
+    "rename",
+    "renameat2",
+]
+ERRORS = [
+    "error=ENOSPC:",
+    "error=EIO:+",
+    "error=EIO:",
+    "error=ENOSPC:+",
+]  # "+": from then on
 
 
 def programs(version, sizes):  # every file a program: Lumetra.exe is started after a commit
@@ -28,14 +39,23 @@ def programs(version, sizes):  # every file a program: Lumetra.exe is started af
     }
 
 
-SIZES = dict.fromkeys(zf.REQUIRED[1:], 0) | {"bin/core.dll": 70000, "resources/zh/说明.txt": 300}
+SIZES = dict.fromkeys(zf.REQUIRED[1:], 0) | {
+    "bin/core.dll": 70000,
+    "resources/zh/说明.txt": 300,
+}
 OLD = programs(1, SIZES) | {
     "bin/same.dll": b"same" * 125,
     "docs/kept.txt": b"kept",
     "release.json": b"{}",
 }
 NEW = programs(
-    2, SIZES | {"bin/core.dll": 70077, "resources/zh/说明.txt": 0, "plugins/ocr/deep/ocr.bin": 30000}
+    2,
+    SIZES
+    | {
+        "bin/core.dll": 70077,
+        "resources/zh/说明.txt": 0,
+        "plugins/ocr/deep/ocr.bin": 30000,
+    },
 )
 NEW |= {"bin/same.dll": OLD["bin/same.dll"], "release.json": zf.MANIFEST}
 USER = {
@@ -49,15 +69,15 @@ OLD_TREE, NEW_TREE = OLD | USER, OLD | NEW | USER
 
 
 def copy(like):
-    """A copy of the folder like (its install and the rest) beside it, the package being ../p.zip."""
+    """A copy of the folder like beside it (its package: ../p.zip)."""
     return shutil.copytree(
         like, tempfile.mkdtemp(dir=os.path.dirname(like)), True, dirs_exist_ok=True
     )
 
 
 def update(root, *strace):
-    """Updates root/install answering "y", under strace with these options if given: exit code,
-    stderr's end, the trace's lines."""
+    """Updates root/install answering "y", under strace with these options if any: exit code,
+    stderr's end, trace lines."""
     command = [UPDATER, "--package", f"{root}/../p.zip", "--target", f"{root}/install"]
     if strace:
         command = [
@@ -77,14 +97,17 @@ def update(root, *strace):
 
 
 def state(root, expected):
-    """The paths differing from expected (the update's records and log aside), and the status words."""
+    """The paths differing from expected (updates/ and the log aside), and the status words."""
     tree = {
         k: d for k, (d, _) in zf.files(f"{root}/install", ("updates/", "logs/updater.log")).items()
     }
     words = [
         open(p).read().strip() for p in sorted(glob.glob(f"{root}/install/updates/*/*.status"))
     ]
-    return sorted(k for k in tree.keys() | expected.keys() if tree.get(k) != expected.get(k)), words
+    return (
+        sorted(k for k in tree.keys() | expected.keys() if tree.get(k) != expected.get(k)),
+        words,
+    )
 
 
 def points(lines, root):
@@ -122,10 +145,15 @@ def points(lines, root):
 
 def audit(lines, install, order):
     """["WORD: path", ...] of the paths changed below install and not flushed when a status word that
-    vouches for them replaced the last one, and the program files' order if not order."""
+    vouches for them replaced the last one, and the program files' order if not order.
+    """
     problems, dirty, word, touched = [], set(), None, []
     for name, _, rel, paths, line in points(lines, install):
-        renamed, folder_only = name.startswith("rename"), name in ("mkdir", "unlink", "rmdir")
+        renamed, folder_only = name.startswith("rename"), name in (
+            "mkdir",
+            "unlink",
+            "rmdir",
+        )
         if (
             name in ("openat", "unlink")
             and not rel.startswith(("updates", "logs"))
@@ -173,7 +201,8 @@ def rec(tmp_path_factory):
         if p[0] == "sendfile" and p[2].startswith("install/bin/")
     ]
     update(
-        r.interrupted, f"-einject=sendfile:signal=SIGKILL:when={installs[len(installs) // 2][1]}"
+        r.interrupted,
+        f"-einject=sendfile:signal=SIGKILL:when={installs[len(installs) // 2][1]}",
     )
     r.recovery = copy(r.interrupted)
     r.recovery_code, _, r.recovery_lines = update(r.recovery, "-etrace=" + CHANGING)
@@ -200,7 +229,9 @@ def test_recorded_run_and_the_audit_of_its_flushes(rec, run, code, expected, wor
     assert {p.split(":")[0] for p in problems} == flagged, problems
 
 
-def test_powershell_killed_while_writing_ends_with_4(rec):  # at a flush of an extracted file
+def test_powershell_killed_while_writing_ends_with_4(
+    rec,
+):  # at a flush of an extracted file
     root = copy(rec.old)
     code, err, _ = update(root, "-f", "-etrace=fsync", "-einject=fsync:signal=SIGKILL:when=3")
     assert (code, *state(root, OLD_TREE), glob.glob(f"{root}/tmp/LumetraUpdate_*")) == (
@@ -226,7 +257,7 @@ def spread(points, n):  # and each status rename
     ids=["kills", "errors", "recovery kills"],
 )
 def test_then_recover(rec, recovery, calls, n):
-    """Killed (or, for the failing calls, failed with each error in turn) at n points, then recovered."""
+    """Killed (the failing calls: failed with each error in turn) at n points, then recovered."""
     like, lines = (rec.interrupted, rec.recovery_lines) if recovery else (rec.old, rec.update_lines)
     chosen = spread(
         [
@@ -259,7 +290,12 @@ def crash_and_recover(like, name, when, where, action):
     assert (name, when, where) in [p[:3] for p in points(trace, root)], "the call was not hit"
     changed, words = state(root, OLD_TREE)
     word = (words or [None])[-1]
-    assert len(words) <= 1 and word in (None, "COMMITTED", "ROLLED_BACK", *PENDING), words
+    assert len(words) <= 1 and word in (
+        None,
+        "COMMITTED",
+        "ROLLED_BACK",
+        *PENDING,
+    ), words
     killed = "signal" in action
     assert (code, word == "COMMITTED") in (
         [(-9, False), (-9, True)] if killed else [(0, True), (8, True), (6, False)]
@@ -267,7 +303,12 @@ def crash_and_recover(like, name, when, where, action):
     if word in PENDING:
         assert [k for k in changed if k in USER] == [], "user data changed"
         code, err, _ = update(root)
-        assert (QUESTION in err, code, *state(root, OLD_TREE)) == (True, 10, [], ["ROLLED_BACK"])
+        assert (QUESTION in err, code, *state(root, OLD_TREE)) == (
+            True,
+            10,
+            [],
+            ["ROLLED_BACK"],
+        )
     else:
         assert state(root, NEW_TREE if word == "COMMITTED" else OLD_TREE)[0] == [], word
     code, err, _ = update(root)
