@@ -1,30 +1,20 @@
-"""Update packages as real zips (recorded lengths patched where a test needs them to lie); scratch folders to run in."""
-import collections, os, pathlib, struct, subprocess, tempfile, zipfile
+"""Update packages as real zips (recorded lengths patched where a row needs them to lie)."""
 
-DEFLATED, MiB, MANIFEST = (
-    zipfile.ZIP_DEFLATED,
-    1024 * 1024,
-    b'{"version":"1.2.3","architecture":"x64"}',
+import collections
+import os
+import pathlib
+import struct
+import subprocess
+import zipfile
+
+DEFLATED, MiB = zipfile.ZIP_DEFLATED, 1024 * 1024
+MANIFEST = b'{"version":"1.2.3","architecture":"x64"}'
+REQUIRED = ["release.json", "Lumetra.exe", "Pannix.exe", "PannixRuntime.exe"]
+REQUIRED += ["LumetraMcpServer.exe", "LumetraUpdater.exe"]
+# A member, stored unless method says otherwise; size and csize, when given, are recorded as its lengths.
+Entry = collections.namedtuple(
+    "Entry", "name data method attr size csize", defaults=(b"", 0) + (None,) * 3
 )
-REQUIRED = [
-    "release.json",
-    "Lumetra.exe",
-    "Pannix.exe",
-    "PannixRuntime.exe",
-    "LumetraMcpServer.exe",
-    "LumetraUpdater.exe",
-]
-
-
-class Entry(
-    collections.namedtuple(
-        "Entry", "name data method attr size csize", defaults=(b"", 0, None, None, None)
-    )
-):
-    """One member, stored unless method says otherwise; size and csize, when given, are recorded as its lengths."""
-
-    def __repr__(self):  # a subtest's label
-        return f"Entry({self.name!r}, {len(self.data)} bytes, attr={self.attr}, size={self.size}, csize={self.csize})"
 
 
 def required(root="", manifest=MANIFEST, skip=()):
@@ -35,21 +25,18 @@ def required(root="", manifest=MANIFEST, skip=()):
     ]
 
 
-def write(
-    path, entries, size=None, hole=0
-):  # with size, behind a hole that makes the file that long
-    with open(
-        path, "wb", buffering=0
-    ) as f:  # unbuffered: the patches below go straight to the file
+def write(path, entries, size=None, hole=0):
+    """Writes path; with size, behind a hole that makes the file that long. Returns path."""
+    with open(path, "wb", buffering=0) as f:  # unbuffered: the patches go straight to the file
         f.seek(hole)
         with zipfile.ZipFile(f, "w") as z:
             for e in entries:
                 info = zipfile.ZipInfo(e.name, (2024, 1, 2, 3, 4, 6))
-                default = (0o040755 << 16) | 0x10 if e.name.endswith("/") else 0o100644 << 16
-                info.compress_type, info.external_attr = (
-                    e.method,
-                    default if e.attr is None else e.attr,
-                )
+                folder = e.name.endswith("/")
+                info.compress_type = e.method
+                info.external_attr = e.attr
+                if e.attr is None:
+                    info.external_attr = (0o040755 << 16) | 0x10 if folder else 0o100644 << 16
                 z.writestr(info, e.data)
                 for value, field, offset in (
                     (e.csize, "compress_size", 18),
@@ -61,25 +48,12 @@ def write(
     return write(path, entries, hole=size - os.path.getsize(path)) if size else path
 
 
-class Scratch:  # a temporary directory whose tmp and appdata are the TMPDIR and LOCALAPPDATA of programs run in it
-    def __init__(self, parent=None):
-        self.root = tempfile.mkdtemp(prefix="lumetra_", dir=parent)
-        for name in ("tmp", "appdata"):
-            os.makedirs(self.path(name), exist_ok=True)
-
-    def path(self, *parts):
-        return os.path.join(self.root, *parts)
-
-    def run(self, *args, answer=b"", **env):
-        env = {
-            **os.environ,
-            "TMPDIR": self.path("tmp"),
-            "LOCALAPPDATA": self.path("appdata"),
-            **env,
-        }
-        return subprocess.run(
-            args, input=answer, env=env, cwd=self.root, capture_output=True, timeout=1800
-        )
+def run(root, *args, answer=b"", **env):
+    """Runs args in root, with root/tmp and root/appdata (made here) as TMPDIR and LOCALAPPDATA."""
+    for name in ("tmp", "appdata"):
+        os.makedirs(os.path.join(root, name), exist_ok=True)
+    env = {**os.environ, "TMPDIR": f"{root}/tmp", "LOCALAPPDATA": f"{root}/appdata", **env}
+    return subprocess.run(args, input=answer, env=env, cwd=root, capture_output=True, timeout=1800)
 
 
 def put(directory, files, mode=0o644):  # {relative path: bytes}
@@ -90,9 +64,8 @@ def put(directory, files, mode=0o644):  # {relative path: bytes}
         path.chmod(mode)
 
 
-def files(
-    directory, skip=()
-):  # {relative path: (bytes, permission bits)} of those below directory but not skip
+def files(directory, skip=()):
+    """{relative path: (bytes, permission bits)} of the files below directory but not below skip."""
     return {
         r: (p.read_bytes(), p.stat().st_mode & 0o777)
         for p in pathlib.Path(directory).rglob("*")

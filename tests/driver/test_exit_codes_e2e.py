@@ -1,73 +1,80 @@
-"""Whole runs of the real program, one row per way a run ends: exit code, screen (progress stages and boxes, in order),
-log lines (both copies), no stage root left behind, and the tree. The rows run against the Linux build and, under Wine
-(LUMETRA_WINE names scripts/wine-run), against the Windows build with a real PowerShell, its windows read and answered
-by tests/windows/dialog_helper on a virtual X display (xvfb-run -a), files below drive_c (Z: is a reparse point)."""
-import contextlib, getpass, glob, hashlib, os, pathlib, shutil, subprocess, tempfile, time, unittest
+"""Whole runs of the real program by exit code, on Linux and (LUMETRA_WINE: scripts/wine-run) under
+Wine, where tests/windows/dialog_helper reads and answers its windows."""
 
+import contextlib
+import getpass
+import glob
+import hashlib
+import os
+import pathlib
+import shutil
+import subprocess
+import tempfile
+import time
+
+import pytest
 import zipfixtures as zf
+from zipfixtures import Entry
 
-PROGRAM, CHILD = os.environ.get("LUMETRA_UPDATER", ""), os.environ.get("LUMETRA_TEST_CHILD", "")
-WINE, HELPER = os.environ.get("LUMETRA_WINE", ""), os.environ.get("LUMETRA_DIALOG_HELPER", "")
-RUN = [WINE] if WINE else []
-DRIVE_C = os.path.join(os.environ.get("WINEPREFIX", ""), "drive_c")
-WINE_ENV = dict(os.environ, WINEDEBUG="-all")
+PROGRAM, CHILD = os.environ["LUMETRA_UPDATER"], os.environ["LUMETRA_TEST_CHILD"]
+WINE, HELPER = os.environ.get("LUMETRA_WINE"), os.environ.get("LUMETRA_DIALOG_HELPER")
+DRIVE_C = f"{os.environ.get('WINEPREFIX')}/drive_c"
+ENV, RUN = dict(os.environ, WINEDEBUG="-all"), [WINE] if WINE else []
 
+# The progress window's stages, which the Linux build writes to stderr among the boxes.
+WAIT, EXTRACT, REPLACE = "正在等待 Lumetra 退出…", "正在校验并解压升级包…", "正在备份并替换程序文件…"
+RESTORE, LAUNCH = "正在恢复旧文件…", "正在启动 Lumetra…"
+QUICK = (
+    REPLACE,
+    RESTORE,
+    LAUNCH,
+)  # the helper looks every 20 ms: under Wine these may pass unseen
 T = "[Lumetra 升级] "
-# The progress window's lines, which the Linux build writes to stderr among the boxes.
-WAIT, EXTRACT, REPLACE, RESTORE, LAUNCH = (
-    "正在等待 Lumetra 退出…",
-    "正在校验并解压升级包…",
-    "正在备份并替换程序文件…",
-    "正在恢复旧文件…",
-    "正在启动 Lumetra…",
-)
-QUICK = (REPLACE, RESTORE, LAUNCH)  # the helper looks every 20 ms: under Wine these may pass unseen
-DONE = T + "升级完成，Lumetra 已重新启动。"
+DONE, NO_ARGS = T + "升级完成，Lumetra 已重新启动。", T + "升级参数不完整或升级包不存在。"
+TIMEOUT, LAYOUT = T + "主程序未能在两分钟内退出，升级已取消。", T + "升级包结构无效，原程序未改动。"
 GENERIC = T + "升级准备失败。请检查路径、权限及磁盘空间。未确认更新完成。"
 REFUSED = "安全解压失败或超时，exit=1：升级包路径包含越界或Windows保留名称"
+BAD_PACKAGE = T + "升级包安全校验/解压失败，原程序未改动。\n" + REFUSED
+BAD_PACKAGE += "\n请重新下载官方包；详情见升级日志。不要手动绕过校验覆盖文件。"
 UNDONE = "替换文件失败，已撤销本次文件变更。请关闭视觉/HMI程序后重试。"
-QUESTION = (
-    "[升级恢复确认] 发现未完成升级。继续升级前必须先恢复旧文件。\n请先关闭视觉和HMI程序。"
-    "恢复将撤销该次升级的程序文件，不改工程参数。\n是否现在恢复？\n备份：{unfinished}"
-)
+NOT_STARTED = T + "文件更新完成，但软件启动失败。请查看升级日志，不要重复升级。"
+QUESTION = "[升级恢复确认] 发现未完成升级。继续升级前必须先恢复旧文件。\n请先关闭视觉和HMI程序。"
+QUESTION += "恢复将撤销该次升级的程序文件，不改工程参数。\n是否现在恢复？\n备份：{unfinished}"
+RECOVERED = "[升级恢复] 旧文件恢复完成。请重新启动软件检查后，再执行升级。"
+NOT_RECOVERED = "[升级恢复] 恢复未完成，禁止启动程序。请保留备份并联系维护人员。"
+GAVE_UP = "中断升级恢复失败，请保留备份并联系维护人员"
 COMMITTED = "升级成功，备份目录：{backup}"
-NOT_RECOVERED = ("[升级恢复] 恢复未完成，禁止启动程序。请保留备份并联系维护人员。", "中断升级恢复失败，请保留备份并联系维护人员")
 
-OLD = {
-    "Lumetra.exe": b"old Lumetra",
-    "Pannix.exe": b"old Pannix",
-    "release.json": b"{}",
-    "PannixRuntime.exe": b"old",
-    "LumetraMcpServer.exe": b"old server",
-    "LumetraUpdater.exe": b"old updater",
-    "bin/vision.dll": b"old vision",
-    "config/camera.xml": b"customer camera",
-    "settings.json": b"customer settings",
-}
+OLD = {n: b"old " + n.encode() for n in zf.REQUIRED + ["bin/vision.dll"]}
+OLD |= {"config/camera.xml": b"customer camera", "settings.json": b"customer settings"}
 FINISHED = {
-    "updates/backup_0/transaction.status": b"ROLLED_BACK\n",
-    "updates/backup_1/transaction.status": b"COMMITTED\n",
+    f"updates/backup_{i}/transaction.status": w
+    for i, w in enumerate([b"ROLLED_BACK\n", b"COMMITTED\n"])
 }
 # Halfway through an update: its backup_2 (status per row), beside a folder not named backup_ and one without status.
-HALF_DONE = dict(
-    OLD,
-    **{
-        "bin/vision.dll": b"new vision",
-        "plugins/new.dll": b"new plugin",
-        "release.json": b"new",
-        "updates/backup_2/files.tsv": b"restore\tbin/vision.dll\nremove\tplugins/new.dll\n"
-        b"restore\trelease.json\n",
-        "updates/backup_2/files/bin/vision.dll": b"old vision",
-        "updates/backup_2/files/release.json": b"{}",
-        "updates/other_3/transaction.status": b"APPLYING\n",
-        "updates/backup_4/files.tsv": b"",
-    },
-)
+HALF_DONE = OLD | {
+    "bin/vision.dll": b"new vision",
+    "plugins/new.dll": b"new plugin",
+    "release.json": b"new",
+    "updates/backup_2/files.tsv": b"restore\tbin/vision.dll\nremove\tplugins/new.dll\n"
+    b"restore\trelease.json\n",
+    "updates/backup_2/files/bin/vision.dll": OLD["bin/vision.dll"],
+    "updates/backup_2/files/release.json": OLD["release.json"],
+    "updates/other_3/transaction.status": b"APPLYING\n",
+    "updates/backup_4/files.tsv": b"",
+}
 # Besides the required files the package brings program files, and customer files that must stay as they were.
-BROUGHT = [zf.Entry("bin/vision.dll", b"new vision"), zf.Entry("plugins/new.dll", b"new plugin")]
-CUSTOMER = [zf.Entry("config/camera.xml", b"package camera"), zf.Entry("settings.json", b"new")]
-# Rows `deep`: a target 110 characters long (under Wine) and 217-character entries, so that installed and backup
-# paths pass 300 characters and the stage's folder 260 (its files about 280: the script allows 220 for a name).
+BROUGHT = [
+    Entry("bin/vision.dll", b"new vision"),
+    Entry("plugins/new.dll", b"new plugin"),
+]
+CUSTOMER = [
+    Entry("config/camera.xml", b"package camera"),
+    Entry("settings.json", b"new"),
+]
+# Rows `deep`: a target 110 characters long (under Wine) and 217-character entries, so that installed
+# and backup paths pass 300 characters and the stage's folder 260 (its files about 280: the script
+# allows 220 for a name).
 LONG = "Addons/" + "a" * 202 + "/"
 
 
@@ -90,405 +97,367 @@ def wait_for(condition, seconds):
     return condition()
 
 
-def running(name):  # by a part of its command line
+def running(name):  # a process with name in its command line
     for cmdline in glob.glob("/proc/[0-9]*/cmdline"):
-        with contextlib.suppress(OSError):
+        with contextlib.suppress(OSError):  # ended meanwhile
             if name.encode() in read(cmdline):
                 return True
-    return False
 
 
-def native(path):  # the program's spelling of a path (under Wine, a Unix path outside drive_c)
+def native(
+    path,
+):  # the program's spelling of a path (under Wine, a Unix path outside drive_c)
     inside = WINE and path.startswith(DRIVE_C)
     return "C:\\" + os.path.relpath(path, DRIVE_C).replace("/", "\\") if inside else path
 
 
-def setUpModule():
-    if (
-        WINE
-    ):  # the prefix's desktop must show on this run's display (xvfb-run's): without one a box returns at once
-        subprocess.run(["wineserver", "-k"], env=WINE_ENV, stderr=subprocess.DEVNULL)
-        subprocess.run(["wineserver", "-w"], env=WINE_ENV)
-
-
 def in_use(t):
-    """Under Wine a program file held by a process that shares nothing; on Linux a running program (not writable)."""
-    program = CHILD if WINE else shutil.copy(CHILD, os.path.join(t.target, "Pannix.exe"))
-    t.start("hold", native(os.path.join(t.target, "bin", "vision.dll")), "30000", program=program)
+    # Under Wine held by a process that shares nothing; on Linux a running program (not writable).
+    program = CHILD if WINE else shutil.copy(CHILD, f"{t.target}/Pannix.exe")
+    t.start("hold", native(f"{t.target}/bin/vision.dll"), "30000", program=program)
 
 
-def in_the_way(t):
-    os.remove(os.path.join(t.target, "bin", "vision.dll"))
-    os.mkdir(os.path.join(t.target, "bin", "vision.dll"))
+def in_the_way(t):  # a folder where bin/vision.dll goes
+    os.remove(f"{t.target}/bin/vision.dll")
+    os.mkdir(f"{t.target}/bin/vision.dll")
 
 
-def unchanged(
-    t, status=None
-):  # the tree as it was but for the backup folder this run made, which holds status
-    t.assertEqual(
-        tree(t.target, skip=("logs/", "updates/" + os.path.basename(t.new_backup()) + "/")),
-        t.before,
-    )
-    if status:
-        t.assertEqual(read(os.path.join(t.new_backup(), "transaction.status")), status)
+def unchanged(t, status=None):
+    """The tree as it was but for the backup folder this run made, which holds status if given."""
+    made = os.path.basename(t.new_backup())
+    assert tree(t.target, ("logs/", f"updates/{made}/")) == t.before
+    assert not status or read(t.new_backup() + "/transaction.status") == status
 
 
-def committed(
-    t, ran=()
-):  # what the package brought over the tree as it was, and what the application wrote
-    t.assertEqual(read(os.path.join(t.new_backup(), "transaction.status")), b"COMMITTED\n")
+def committed(t, ran={}):
+    """What the package brought over the tree as it was, and what the application wrote."""
+    assert read(t.new_backup() + "/transaction.status") == b"COMMITTED\n"
     kept = {name: data for name, data in t.before.items() if not name.startswith("updates/")}
-    t.assertEqual(tree(t.target, ("logs/", "updates/")), dict(kept, **t.brought, **dict(ran)))
+    assert tree(t.target, ("logs/", "updates/")) == kept | t.brought | ran
 
 
 def restarted(t):
-    started = os.path.join(t.target, "started.txt")
-    t.assertTrue(wait_for(lambda: os.path.exists(started) and read(started), 60))
-    t.assertEqual(read(started), b"started\n")  # still running: the updater did not wait for it
+    started = f"{t.target}/started.txt"
+    assert wait_for(lambda: os.path.exists(started) and read(started), 60)
+    assert read(started) == b"started\n"  # still running: the updater did not wait for it
     zf.put(t.target, {"exit.txt": b""})
-    t.assertTrue(wait_for(lambda: read(started) == b"started\nended\n", 60))
+    assert wait_for(lambda: read(started) == b"started\nended\n", 60)
     committed(t, {"started.txt": b"started\nended\n", "exit.txt": b""})
 
 
 def relaunched(t):
-    """The first instance ended at once; its copy, beside the runtime library, waits for the application."""
+    # The first instance ended at once; its copy, beside the runtime library, waits for the host.
     [folder] = [name for name in t.new_temp() if name.startswith("LumetraUpdaterBootstrap_")]
     copy = {"LumetraUpdater.exe": short(read(PROGRAM)), "msvcp140.dll": b"runtime one"}
-    t.assertEqual(tree(os.path.join(t.tmp, folder)), copy)
+    assert tree(f"{t.tmp}/{folder}") == copy
     wait_for(lambda: WAIT in t.shown() if WINE else running(folder), 120)
     t.host.kill()
-    t.assertTrue(wait_for(lambda: not running(folder), 240))
+    assert wait_for(lambda: not running(folder), 240)
     restarted(t)
 
 
-# Exit code, name, screen (progress stages and boxes, in order), log lines (their beginnings), check, arrangement.
-# Rows `only` on "linux" need symbolic links, mounts or two-minute waits; "slow" ones run with ctest -L slow.
+def declined(t):
+    assert time.monotonic() - t.started >= 5
+    unchanged(t)
+
+
+def recovered(t, lost=None):  # the old tree, but for a file not restored
+    old = {name: data for name, data in t.old.items() if name != lost}
+    assert tree(t.target, ("logs/", "updates/")) == old
+
+
+def row(code, name, screen, log=[], check=unchanged, **how):
+    """Screen: progress stages and boxes in order; log: each line's beginning; how: Run's arguments.
+    Rows `only` on "linux" need links, mounts or two-minute waits; "slow" ones run with -L slow.
+    """
+    return pytest.param(
+        code, screen, log, check, how, id=f"{code:02}_{name}".replace(", ", " ").replace(" ", "_")
+    )
+
+
+APPLYING, ALL = b"APPLYING\n", [WAIT, EXTRACT, REPLACE, LAUNCH, DONE]
 ROWS = [
-    (0, "commit", [EXTRACT, REPLACE, LAUNCH, DONE], [COMMITTED], restarted, dict(app=True)),
-    (
-        0,
-        "paths beyond 300",
-        [EXTRACT, REPLACE, LAUNCH, DONE],
-        [COMMITTED],
-        restarted,
-        dict(app=1, deep=1),
-    ),
-    (
+    row(0, "commit", ALL[1:], [COMMITTED], restarted, app=1),
+    row(0, "paths beyond 300", ALL[1:], [COMMITTED], restarted, app=1, deep=1),
+    # on Linux the copy's stderr is closed
+    row(
         0,
         "relaunched copy",
-        [WAIT, EXTRACT, REPLACE, LAUNCH, DONE] if WINE else [],
+        ALL * bool(WINE),
         [COMMITTED],
         relaunched,
-        dict(app=True, updater="", host="200000"),
-    ),  # on Linux the copy's stderr is closed
-    (
-        2,
-        "arguments",
-        [T + "升级参数不完整或升级包不存在。"],
-        [],
-        unchanged,
-        dict(obstacle=lambda t: os.remove(t.package)),
+        app=1,
+        updater="",
+        host="200000",
     ),
-    (
-        3,
-        "host still running",
-        [WAIT, T + "主程序未能在两分钟内退出，升级已取消。"],
-        [],
-        unchanged,
-        dict(host="200000", only="linux slow"),
-    ),
-    (
+    row(2, "arguments", [NO_ARGS], obstacle=lambda t: os.remove(t.package)),
+    row(3, "host still running", [WAIT, TIMEOUT], host="200000", only="linux slow"),
+    row(
         4,
-        "refused, run from a subfolder",
-        [EXTRACT, T + "升级包安全校验/解压失败，原程序未改动。\n" + REFUSED + "\n请重新下载官方包；详情见升级日志。不要手动绕过校验覆盖文件。"],
+        "refused run from a subfolder",
+        [EXTRACT, BAD_PACKAGE],
         ["升级包解压失败：" + REFUSED],
-        unchanged,
-        dict(extra=[zf.Entry("plugins/../../evil.dll", b"x")], updater="tools"),
+        extra=[Entry("plugins/../../evil.dll", b"x")],
+        updater="tools",
     ),
-    (
+    row(
         5,
-        "layout, detached in place",
-        [EXTRACT, T + "升级包结构无效，原程序未改动。"],
-        [],
-        unchanged,
-        dict(extra=[zf.Entry("app/readme.txt")], updater="", args=["--detached", "1"]),
+        "layout detached in place",
+        [EXTRACT, LAYOUT],
+        extra=[Entry("app/readme.txt")],
+        updater="",
+        args=["--detached", "1"],
     ),
-    (
+    row(
         6,
-        "rolled back, a program file in use",
+        "rolled back a program file in use",
         [EXTRACT, REPLACE, T + UNDONE],
         ["替换文件失败：", UNDONE],
         lambda t: unchanged(t, b"ROLLED_BACK\n"),
-        dict(obstacle=in_use),
+        obstacle=in_use,
     ),
-    (
+    row(
         6,
         "rolled back, paths beyond 300",
         [EXTRACT, REPLACE, T + UNDONE],
         ["替换文件失败：", UNDONE],
         lambda t: unchanged(t, b"ROLLED_BACK\n"),
-        dict(obstacle=in_use, deep=True),
+        obstacle=in_use,
+        deep=1,
     ),
-    (
+    row(
         7,
         "relaunch not started",
         [],
         ["无法启动外置升级器，错误=5"],
-        unchanged,
-        dict(updater="", noexec=True, only="linux"),
+        updater="",
+        noexec=1,
+        only="linux",
     ),
-    (
+    row(
         8,
         "application not started",
-        [EXTRACT, REPLACE, LAUNCH, T + "文件更新完成，但软件启动失败。请查看升级日志，不要重复升级。"],
+        ALL[1:4] + [NOT_STARTED],
         [COMMITTED, "文件更新完成，启动失败，错误="],
         committed,
-        {},
     ),
-    (9, "invalid launch", [GENERIC], [], unchanged, dict(args=["--launch", "PannixRuntime.exe"])),
-    (
+    row(9, "invalid launch", [GENERIC], args=["--launch", "PannixRuntime.exe"]),
+    row(
         9,
         "linked updates",
         [GENERIC],
-        [],
-        unchanged,
-        dict(interrupted=b"APPLYING\n", link="updates", only="linux"),
+        interrupted=APPLYING,
+        link="updates",
+        only="linux",
     ),
-    (
+    row(
         9,
         "linked backup",
         [GENERIC],
-        [],
-        unchanged,
-        dict(interrupted=b"APPLYING\n", link="updates/backup_2", only="linux"),
+        interrupted=APPLYING,
+        link="updates/backup_2",
+        only="linux",
     ),
-    (
+    # not quite finished: it waits for the application, then asks
+    row(
         10,
         "recovery declined after the host wait",
         [WAIT, QUESTION],
         [],
-        lambda t: t.assertGreaterEqual(time.monotonic() - t.started, 5) or unchanged(t),
-        dict(interrupted=b"COMMITTED \n", host="6000", answers=[False]),
-    ),  # not quite finished
-    (
+        declined,
+        interrupted=b"COMMITTED \n",
+        host="6000",
+        answers=[0],
+    ),
+    row(
         10,
         "recovered",
-        [QUESTION, RESTORE, "[升级恢复] 旧文件恢复完成。请重新启动软件检查后，再执行升级。"],
+        [QUESTION, RESTORE, RECOVERED],
         ["中断升级恢复完成"],
-        lambda t: t.assertEqual(tree(t.target, ("logs/", "updates/")), t.old),
-        dict(interrupted=b"APPLYING\n", answers=[True]),
+        recovered,
+        interrupted=APPLYING,
+        answers=[1],
     ),
-    (
+    row(
         10,
         "recovered, paths beyond 300",
-        [QUESTION, RESTORE, "[升级恢复] 旧文件恢复完成。请重新启动软件检查后，再执行升级。"],
+        [QUESTION, RESTORE, RECOVERED],
         ["中断升级恢复完成"],
-        lambda t: t.assertEqual(tree(t.target, ("logs/", "updates/")), t.old),
-        dict(interrupted=b"APPLYING\n", answers=[True], deep=True),
+        recovered,
+        interrupted=APPLYING,
+        answers=[1],
+        deep=1,
     ),
-    (
+    # unknown: refused
+    row(
         11,
         "recovery fails",
-        [QUESTION, RESTORE, NOT_RECOVERED[0]],
-        [NOT_RECOVERED[1], "恢复失败原因：transaction is not pending recovery"],
-        unchanged,
-        dict(interrupted=b"committed\n", answers=[True]),
-    ),  # unknown: refused
-    (
+        [QUESTION, RESTORE, NOT_RECOVERED],
+        [GAVE_UP, "恢复失败原因：transaction is not pending recovery"],
+        interrupted=b"committed\n",
+        answers=[1],
+    ),
+    row(
         11,
         "recovery cannot restore a file",
-        [QUESTION, RESTORE, NOT_RECOVERED[0]],
-        [NOT_RECOVERED[1], "恢复失败文件：bin/vision.dll"],
-        lambda t: t.assertEqual(
-            tree(t.target, ("logs/", "updates/")),
-            {name: data for name, data in OLD.items() if name != "bin/vision.dll"},
-        ),
-        dict(interrupted=b"APPLYING\n", answers=[True], obstacle=in_the_way),
-    ),  # a folder where it goes
+        [QUESTION, RESTORE, NOT_RECOVERED],
+        [GAVE_UP, "恢复失败文件：bin/vision.dll"],
+        lambda t: recovered(t, "bin/vision.dll"),
+        interrupted=APPLYING,
+        answers=[1],
+        obstacle=in_the_way,
+    ),
 ]
 
 
-class ExitCodes(unittest.TestCase):  # a test per row (`-k` picks rows by name)
-    def setUp(self):
-        self.root = tempfile.mkdtemp(prefix="lumetra_e2e_", dir=DRIVE_C if WINE else None)
-        home = os.path.join(DRIVE_C, "users", getpass.getuser()) if WINE else self.root
-        self.tmp, self.local = os.path.join(home, "Temp"), os.path.join(home, "AppData", "Local")
-        shutil.rmtree(os.path.join(self.local, "Veltrion"), True)
-        self.target = os.path.join(self.root, "视觉 系统")
-        for folder in (self.tmp, self.local, self.target):
-            os.makedirs(folder, exist_ok=True)
-        self.old_temp = set(os.listdir(self.tmp))
-        self.env = WINE_ENV if WINE else dict(os.environ, TMPDIR=self.tmp, LOCALAPPDATA=self.local)
-        self.program, self.prefix = PROGRAM, []
-        self.addCleanup(shutil.rmtree, self.root, True)
-        self.addCleanup(
-            lambda: [shutil.rmtree(os.path.join(self.tmp, name), True) for name in self.new_temp()]
-        )
+@pytest.fixture(scope="module", autouse=True)
+def display():  # under Wine, the prefix's desktop on xvfb-run's display: without it a box returns at once
+    if WINE:
+        subprocess.run(["wineserver", "-k"], env=ENV, stderr=subprocess.DEVNULL)
+        subprocess.run(["wineserver", "-w"], env=ENV)
 
-    def new_temp(self):
-        return sorted(set(os.listdir(self.tmp)) - self.old_temp)
 
-    def new_backup(self):
-        made = [
-            name
-            for name in os.listdir(os.path.join(self.target, "updates"))
-            if name not in self.backups
-        ]
-        return os.path.join(self.target, "updates", made[0]) if made else ""
+class Run:
+    """An installation (OLD, or HALF_DONE when interrupted) and a package for it, as a row says."""
 
-    def start(self, *args, program=CHILD, first_line=True):
-        """Starts a stand-in (tests/platform/test_child) or the helper, to end with the row; returns it and its line."""
-        process = subprocess.Popen(
-            [*RUN, native(program), *args],
-            env=self.env,
-            stdin=subprocess.DEVNULL,
-            stdout=subprocess.PIPE if first_line else subprocess.DEVNULL,
-        )
-        self.addCleanup(process.communicate)
-        self.addCleanup(process.kill)
-        return process, process.stdout.readline().decode().strip() if first_line else ""
-
-    def arrange(
+    def __init__(
         self,
-        app=False,
-        extra=(),
+        request,
+        app=0,
+        extra=[],
         updater=None,
         host=None,
-        interrupted=None,
+        interrupted=0,
         obstacle=None,
         link=None,
-        noexec=False,
-        args=(),
-        deep=False,
+        noexec=0,
+        args=[],
+        deep=0,
         **_,
     ):
-        files = (
-            dict(HALF_DONE, **{"updates/backup_2/transaction.status": interrupted})
-            if interrupted
-            else OLD
+        self.later, self.program = request.addfinalizer, PROGRAM
+        self.root = root = tempfile.mkdtemp(prefix="lumetra_e2e_", dir=DRIVE_C if WINE else None)
+        home = f"{DRIVE_C}/users/{getpass.getuser()}" if WINE else root
+        self.tmp, self.local, self.target = (
+            f"{home}/Temp",
+            f"{home}/AppData/Local",
+            f"{root}/视觉 系统",
         )
+        shutil.rmtree(f"{self.local}/Veltrion", True)
+        os.makedirs(self.tmp, exist_ok=True)
+        self.old_temp = set(os.listdir(self.tmp))
+        self.env = ENV if WINE else dict(ENV, TMPDIR=self.tmp, LOCALAPPDATA=self.local)
+        self.later(lambda: shutil.rmtree(root, True))
+        self.later(lambda: [shutil.rmtree(f"{self.tmp}/{n}", True) for n in self.new_temp()])
+        status = {"updates/backup_2/transaction.status": interrupted}
+        files = dict(HALF_DONE | status if interrupted else OLD)
         self.old, deep_brought = dict(OLD), []
-        if (
-            deep
-        ):  # an old file replaced and a new one added, or that halfway through, in a journal of its own
-            self.target = os.path.join(self.target, "i" * 80)
-            self.old[LONG + "old.dll"] = b"old long"
-            deep_brought = [zf.Entry(LONG + "old.dll", b"new"), zf.Entry(LONG + "new.dll", b"new")]
-            files = dict(files, **{LONG + "old.dll": b"old long"})
+        if deep:  # an old file replaced and a new one added, or that halfway through in the journal
+            self.target += "/" + "i" * 80
+            self.old[LONG + "old.dll"] = files[LONG + "old.dll"] = b"old long"
+            deep_brought = [Entry(LONG + "old.dll", b"new"), Entry(LONG + "new.dll", b"new")]
             if interrupted:
                 journal = f"restore\t{LONG}old.dll\nremove\t{LONG}new.dll\n".encode()
-                backup = "updates/backup_2/"
-                files = dict(files, **{e.name: e.data for e in deep_brought})
-                files[backup + "files/" + LONG + "old.dll"] = b"old long"
-                files[backup + "files.tsv"] = journal + files[backup + "files.tsv"]
-        zf.put(self.target, dict(files, **FINISHED))
+                files |= {e.name: e.data for e in deep_brought}
+                files[f"updates/backup_2/files/{LONG}old.dll"] = b"old long"
+                files["updates/backup_2/files.tsv"] = journal + files["updates/backup_2/files.tsv"]
+        zf.put(self.target, files | FINISHED)
         if (
             updater is not None
-        ):  # a copy of the updater placed in the installation, beside a runtime library
-            zf.put(self.target, {"msvcp140.dll": b"runtime one"})
-            os.makedirs(os.path.join(self.target, updater), exist_ok=True)
-            self.program = shutil.copy(
-                PROGRAM, os.path.join(self.target, updater, "LumetraUpdater.exe")
+        ):  # a copy of the updater in the installation, beside a runtime library
+            zf.put(
+                self.target,
+                {"msvcp140.dll": b"runtime one", f"{updater}/LumetraUpdater.exe": b""},
             )
+            self.program = shutil.copy(PROGRAM, f"{self.target}/{updater}/LumetraUpdater.exe")
         if link:  # the updates folder, or a backup folder in it, is a link
-            shutil.move(os.path.join(self.target, link), os.path.join(self.root, "elsewhere"))
-            os.symlink(os.path.join(self.root, "elsewhere"), os.path.join(self.target, link))
-        app_entry = zf.Entry(
-            "Lumetra.exe", read(CHILD), attr=0o100755 << 16
-        )  # the restarted application
-        brought = (
-            [app_entry if app and e.name == "Lumetra.exe" else e for e in zf.required()]
-            + BROUGHT
-            + deep_brought
-        )
+            os.symlink(
+                shutil.move(f"{self.target}/{link}", f"{root}/elsewhere"),
+                f"{self.target}/{link}",
+            )
+        brought = zf.required() + BROUGHT + deep_brought
+        if app:  # the restarted application
+            brought[1] = Entry("Lumetra.exe", read(CHILD), attr=0o100755 << 16)
         self.brought = {e.name: short(e.data) for e in brought}
-        self.package = zf.write(
-            os.path.join(self.root, "update 1.zip"), brought + list(extra) + CUSTOMER
-        )
+        self.package = zf.write(f"{root}/update 1.zip", brought + extra + CUSTOMER)
         if obstacle:
             obstacle(self)
         if host:
             self.started = time.monotonic()
             self.host, pid = self.start("pid", host)
             args = [*args, "--pid", pid]
-        if noexec:  # the temporary directory holds the copy but does not let it run
-            self.prefix = [
-                "unshare",
-                "--mount",
-                "sh",
-                "-c",
-                'mount -t tmpfs -o noexec tmpfs "$0" && exec "$@"',
-                self.tmp,
-            ]
-        return ["--package", native(self.package), "--target", native(self.target), *args]
+        self.args = [
+            "--package",
+            native(self.package),
+            "--target",
+            native(self.target),
+            *args,
+        ]
+        # with noexec, a temporary directory that holds the copy but does not let it run
+        mount = 'mount -t tmpfs -o noexec tmpfs "$0" && exec "$@"'
+        self.prefix = ["unshare", "--mount", "sh", "-c", mount, self.tmp] if noexec else []
+        self.before, self.backups = tree(self.target), os.listdir(f"{self.target}/updates")
 
-    def check_row(self, code, screen, log, check, how):
-        only = how.get("only", "")
-        if WINE and "linux" in only or "slow" in only and not os.environ.get("LUMETRA_E2E_SLOW"):
-            self.skipTest(only)
-        args = self.arrange(**how)
-        self.before = tree(self.target)
-        self.backups = os.listdir(os.path.join(self.target, "updates"))
-        answers = how.get("answers", ())
-        if WINE:  # the helper makes its file of records once its first look is done
-            records = os.path.join(self.root, "screen")
-            self.start(
-                native(records),
-                *("yes" if a else "no" for a in answers),
-                program=HELPER,
-                first_line=False,
-            )
-            wait_for(lambda: os.path.exists(records), 120)
-            self.shown = lambda: [
-                record.removeprefix("progress\t" + T)
-                for record in read(records).decode("utf-16-le", "ignore").split("\0")[:-1]
-            ]
-        typed = "".join(
-            "y\n" if a else "n\n" for a in answers
-        ).encode()  # the Linux build asks on standard input
-        done = subprocess.run(
-            [*self.prefix, *RUN, native(self.program), *args],
+    def new_temp(self):
+        return sorted(set(os.listdir(self.tmp)) - self.old_temp)
+
+    def new_backup(self):
+        updates = f"{self.target}/updates"
+        return "".join(f"{updates}/{n}" for n in os.listdir(updates) if n not in self.backups)
+
+    def start(self, *args, program=CHILD, line=True):
+        """Starts test_child (or the helper) till the row ends; returns it and its first line."""
+        out = subprocess.PIPE if line else subprocess.DEVNULL
+        process = subprocess.Popen(
+            [*RUN, native(program), *args],
             env=self.env,
-            input=typed,
-            timeout=600,
-            stdout=subprocess.DEVNULL,
-            stderr=subprocess.DEVNULL if WINE else subprocess.PIPE,
+            stdin=subprocess.DEVNULL,
+            stdout=out,
         )
-        if not WINE:  # the Linux build writes its boxes and stages to stderr
-            self.shown = lambda: [done.stderr.decode().replace("(y/N) ", "")]
-        self.assertEqual(done.returncode, code, self.shown())
-        check(self)
-        shown = self.shown()
-        unfinished = os.path.join(self.target, "updates", "backup_2")
-        values = dict(backup=native(self.new_backup()), unfinished=native(unfinished))
-        expected = [
-            item.format(**values)
-            for item in screen
-            if not WINE or item not in QUICK or item in shown
-        ]
-        self.assertEqual("\n".join(shown).splitlines(), "\n".join(expected).splitlines())
-        logs = os.path.join(self.target, "logs", "updater.log"), os.path.join(
-            self.local, "Veltrion", "updater.log"
-        )
-        lines, local = [
-            read(log).decode().splitlines() if os.path.exists(log) else [] for log in logs
-        ]
-        want = [line.format(**values) for line in log]
-        # each line begins as expected; no more, no fewer
-        self.assertEqual(
-            [line[: len(start)] for line, start in zip(lines, want)] + lines[len(want) :],
-            want,
-            lines,
-        )
-        self.assertEqual(local, lines)
-        self.assertEqual(
-            [name for name in self.new_temp() if name.startswith("LumetraUpdate_")], []
-        )  # stage roots
+        self.later(process.communicate)
+        self.later(process.kill)
+        return process, process.stdout.readline().decode().strip() if line else ""
+
+    def shown(self):  # the boxes and stages on the screen, in order
+        if not WINE:  # the Linux build writes them to stderr
+            return self.done.stderr.decode().replace("(y/N) ", "").splitlines()
+        records = read(f"{self.root}/screen").decode("utf-16-le", "ignore").split("\0")[:-1]
+        return "\n".join(r.removeprefix("progress\t" + T) for r in records).splitlines()
 
 
-for row in ROWS:
-    name = "test_%02d_%s" % (row[0], row[1].replace(" ", "_").replace(",", "").replace(".", ""))
-    setattr(ExitCodes, name, lambda self, row=row: self.check_row(row[0], *row[2:]))
-
-if __name__ == "__main__":
-    unittest.main()
+@pytest.mark.parametrize("code,screen,log,check,how", ROWS)
+def test_row(request, code, screen, log, check, how):
+    only = how.get("only", "")
+    if WINE and "linux" in only or "slow" in only and not os.environ.get("LUMETRA_E2E_SLOW"):
+        pytest.skip(only)
+    t, answers = Run(request, **how), how.get("answers", [])
+    if WINE:  # the helper makes its file of records once its first look is done
+        t.start(
+            native(f"{t.root}/screen"),
+            *(["no", "yes"][a] for a in answers),
+            program=HELPER,
+            line=False,
+        )
+        wait_for(lambda: os.path.exists(f"{t.root}/screen"), 120)
+    typed = "".join(["n\n", "y\n"][a] for a in answers).encode()  # the Linux build asks on stdin
+    err = subprocess.DEVNULL if WINE else subprocess.PIPE
+    t.done = subprocess.run(
+        [*t.prefix, *RUN, native(t.program), *t.args],
+        env=t.env,
+        input=typed,
+        timeout=600,
+        stdout=subprocess.DEVNULL,
+        stderr=err,
+    )
+    assert t.done.returncode == code, t.shown()
+    check(t)
+    shown = t.shown()
+    values = dict(backup=native(t.new_backup()), unfinished=native(f"{t.target}/updates/backup_2"))
+    expected = [s.format(**values) for s in screen if not WINE or s not in QUICK or s in shown]
+    assert shown == "\n".join(expected).splitlines()
+    logs = [f"{t.target}/logs/updater.log", f"{t.local}/Veltrion/updater.log"]
+    lines, local = [read(p).decode().splitlines() if os.path.exists(p) else [] for p in logs]
+    want = [line.format(**values) for line in log]
+    assert [line[: len(w)] for line, w in zip(lines, want)] + lines[len(want) :] == want, lines
+    assert local == lines
+    assert [n for n in t.new_temp() if n.startswith("LumetraUpdate_")] == []  # stage roots
