@@ -77,12 +77,16 @@ InstallSet collect_install_set(const fs::path& payload_root, const fs::path& ins
         if (existed && !fs::is_regular_file(status)) refuse("destination is not a regular file");
         // The manifest is written even when unchanged: a committed update ends with it.
         // Sizes that differ are told from the directory data, without opening
-        // either file (an open is slow on some systems, Wine above all).
-        std::error_code source_error, destination_error;
-        const bool same = existed && !is_manifest(relative) &&
-                          fs::file_size(entry.path, source_error) ==
-                              fs::file_size(destination, destination_error) &&
-                          !source_error && !destination_error &&
+        // either file (an open is slow on some systems, Wine above all); sizes
+        // that cannot be read that way (a long path on Windows) leave it to the
+        // comparison, which opens both through the platform layer.
+        const auto sizes_differ = [&] {
+            std::error_code source_error, destination_error;
+            const auto source_size = fs::file_size(entry.path, source_error);
+            const auto destination_size = fs::file_size(destination, destination_error);
+            return !source_error && !destination_error && source_size != destination_size;
+        };
+        const bool same = existed && !is_manifest(relative) && !sizes_differ() &&
                           platform::same_file_content(entry.path, destination);
         // The copy writes into the existing file, and so into every other name of it;
         // a file left as it is is not written.
