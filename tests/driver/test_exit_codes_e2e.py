@@ -45,7 +45,11 @@ NOT_RECOVERED = "[升级恢复] 恢复未完成，禁止启动程序。请保留
 GAVE_UP = "中断升级恢复失败，请保留备份并联系维护人员"
 COMMITTED = "升级成功，备份目录：{backup}"
 
-OLD = {n: b"old " + n.encode() for n in zf.REQUIRED + ["bin/vision.dll"]}
+# A target 110 characters long (under Wine) and 217-character entries, so that installed and backup
+# paths pass 300 characters and the stage's folder 260 (its files about 280: the script allows 220
+# for a name).
+DEEP, LONG = "/" + "i" * 80, "Addons/" + "a" * 202 + "/"
+OLD = {n: b"old " + n.encode() for n in zf.REQUIRED + ["bin/vision.dll", LONG + "old.dll"]}
 OLD |= {"config/camera.xml": b"customer camera", "settings.json": b"customer settings"}
 FINISHED = {
     f"updates/backup_{i}/transaction.status": w
@@ -53,29 +57,26 @@ FINISHED = {
 }
 # Halfway through an update: its backup_2 (status per row), beside a folder not named backup_ and one without status.
 HALF_DONE = OLD | {
+    LONG + "old.dll": b"new",
+    LONG + "new.dll": b"new",
     "bin/vision.dll": b"new vision",
     "plugins/new.dll": b"new plugin",
     "release.json": b"new",
-    "updates/backup_2/files.tsv": b"restore\tbin/vision.dll\nremove\tplugins/new.dll\n"
-    b"restore\trelease.json\n",
+    "updates/backup_2/files.tsv": f"restore\t{LONG}old.dll\nremove\t{LONG}new.dll\n".encode()
+    + b"restore\tbin/vision.dll\nremove\tplugins/new.dll\nrestore\trelease.json\n",
+    f"updates/backup_2/files/{LONG}old.dll": OLD[LONG + "old.dll"],
     "updates/backup_2/files/bin/vision.dll": OLD["bin/vision.dll"],
     "updates/backup_2/files/release.json": OLD["release.json"],
     "updates/other_3/transaction.status": b"APPLYING\n",
     "updates/backup_4/files.tsv": b"",
 }
 # Besides the required files the package brings program files, and customer files that must stay as they were.
-BROUGHT = [
-    Entry("bin/vision.dll", b"new vision"),
-    Entry("plugins/new.dll", b"new plugin"),
-]
+BROUGHT = [Entry(LONG + "old.dll", b"new"), Entry(LONG + "new.dll", b"new")]
+BROUGHT += [Entry("bin/vision.dll", b"new vision"), Entry("plugins/new.dll", b"new plugin")]
 CUSTOMER = [
     Entry("config/camera.xml", b"package camera"),
     Entry("settings.json", b"new"),
 ]
-# Rows `deep`: a target 110 characters long (under Wine) and 217-character entries, so that installed
-# and backup paths pass 300 characters and the stage's folder 260 (its files about 280: the script
-# allows 220 for a name).
-LONG = "Addons/" + "a" * 202 + "/"
 
 
 def read(path):
@@ -162,7 +163,7 @@ def declined(t):
 
 
 def recovered(t, lost=None):  # the old tree, but for a file not restored
-    old = {name: data for name, data in t.old.items() if name != lost}
+    old = {name: short(data) for name, data in OLD.items() if name != lost}
     assert tree(t.target, ("logs/", "updates/")) == old
 
 
@@ -178,7 +179,6 @@ def row(code, name, screen, log=[], check=unchanged, **how):
 APPLYING, ALL = b"APPLYING\n", [WAIT, EXTRACT, REPLACE, LAUNCH, DONE]
 ROWS = [
     row(0, "commit", ALL[1:], [COMMITTED], restarted, app=1),
-    row(0, "paths beyond 300", ALL[1:], [COMMITTED], restarted, app=1, deep=1),
     # on Linux the copy's stderr is closed
     row(
         0,
@@ -215,15 +215,6 @@ ROWS = [
         ["替换文件失败：", UNDONE],
         lambda t: unchanged(t, b"ROLLED_BACK\n"),
         obstacle=in_use,
-    ),
-    row(
-        6,
-        "rolled back, paths beyond 300",
-        [EXTRACT, REPLACE, T + UNDONE],
-        ["替换文件失败：", UNDONE],
-        lambda t: unchanged(t, b"ROLLED_BACK\n"),
-        obstacle=in_use,
-        deep=1,
     ),
     row(
         7,
@@ -278,16 +269,6 @@ ROWS = [
         interrupted=APPLYING,
         answers=[1],
     ),
-    row(
-        10,
-        "recovered, paths beyond 300",
-        [QUESTION, RESTORE, RECOVERED],
-        ["中断升级恢复完成"],
-        recovered,
-        interrupted=APPLYING,
-        answers=[1],
-        deep=1,
-    ),
     # unknown: refused
     row(
         11,
@@ -332,7 +313,6 @@ class Run:
         link=None,
         noexec=0,
         args=[],
-        deep=0,
         **_,
     ):
         self.later, self.program = request.addfinalizer, PROGRAM
@@ -341,7 +321,7 @@ class Run:
         self.tmp, self.local, self.target = (
             f"{home}/Temp",
             f"{home}/AppData/Local",
-            f"{root}/视觉 系统",
+            f"{root}/视觉 系统{DEEP}",
         )
         shutil.rmtree(f"{self.local}/Veltrion", True)
         os.makedirs(self.tmp, exist_ok=True)
@@ -351,16 +331,6 @@ class Run:
         self.later(lambda: [shutil.rmtree(f"{self.tmp}/{n}", True) for n in self.new_temp()])
         status = {"updates/backup_2/transaction.status": interrupted}
         files = dict(HALF_DONE | status if interrupted else OLD)
-        self.old, deep_brought = dict(OLD), []
-        if deep:  # an old file replaced and a new one added, or that halfway through in the journal
-            self.target += "/" + "i" * 80
-            self.old[LONG + "old.dll"] = files[LONG + "old.dll"] = b"old long"
-            deep_brought = [Entry(LONG + "old.dll", b"new"), Entry(LONG + "new.dll", b"new")]
-            if interrupted:
-                journal = f"restore\t{LONG}old.dll\nremove\t{LONG}new.dll\n".encode()
-                files |= {e.name: e.data for e in deep_brought}
-                files[f"updates/backup_2/files/{LONG}old.dll"] = b"old long"
-                files["updates/backup_2/files.tsv"] = journal + files["updates/backup_2/files.tsv"]
         zf.put(self.target, files | FINISHED)
         if (
             updater is not None
@@ -375,7 +345,7 @@ class Run:
                 shutil.move(f"{self.target}/{link}", f"{root}/elsewhere"),
                 f"{self.target}/{link}",
             )
-        brought = zf.required() + BROUGHT + deep_brought
+        brought = zf.required() + BROUGHT
         if app:  # the restarted application
             brought[1] = Entry("Lumetra.exe", read(CHILD), attr=0o100755 << 16)
         self.brought = {e.name: short(e.data) for e in brought}
