@@ -24,11 +24,7 @@ ENV, RUN = dict(os.environ, WINEDEBUG="-all"), [WINE] if WINE else []
 # The progress window's stages, which the Linux build writes to stderr among the boxes.
 WAIT, EXTRACT, REPLACE = "正在等待 Lumetra 退出…", "正在校验并解压升级包…", "正在备份并替换程序文件…"
 RESTORE, LAUNCH = "正在恢复旧文件…", "正在启动 Lumetra…"
-QUICK = (
-    REPLACE,
-    RESTORE,
-    LAUNCH,
-)  # the helper looks every 20 ms: under Wine these may pass unseen
+QUICK = (REPLACE, RESTORE, LAUNCH)  # the helper looks every 20 ms: under Wine these may pass unseen
 T = "[Lumetra 升级] "
 DONE, NO_ARGS = T + "升级完成，Lumetra 已重新启动。", T + "升级参数不完整或升级包不存在。"
 TIMEOUT, LAYOUT = T + "主程序未能在两分钟内退出，升级已取消。", T + "升级包结构无效，原程序未改动。"
@@ -105,9 +101,7 @@ def running(name):  # a process with name in its command line
                 return True
 
 
-def native(
-    path,
-):  # the program's spelling of a path (under Wine, a Unix path outside drive_c)
+def native(path):  # the program's spelling of a path (under Wine, a Unix path outside drive_c)
     inside = WINE and path.startswith(DRIVE_C)
     return "C:\\" + os.path.relpath(path, DRIVE_C).replace("/", "\\") if inside else path
 
