@@ -56,13 +56,13 @@ int wmain(int argc, wchar_t** argv) {
             with_window.insert(owner(w));
             if (get(GetClassNameW, w) != L"LumetraUpdaterProgress") continue;
             if (progress[w] != shown(w)) records += L"progress\t" + (progress[w] = shown(w));
-            // Not at once: a window that closes itself just then must not look closed by Alt+F4.
-            const ULONGLONG now = GetTickCount64(),
-                            first = first_seen.emplace(w, now).first->second;
-            if (now - first < 500 || first == 0) continue;
-            first_seen[w] = 0;
-            SendMessageTimeoutW(w, WM_SYSCOMMAND, SC_CLOSE, 0, SMTO_ABORTIFHUNG, 1000, nullptr);
-            if (!IsWindow(w)) records += L"closed\t" + progress[w];
+            // Not at once: a window closing itself just then must not look closed by Alt+F4.
+            auto& first = first_seen.emplace(w, GetTickCount64()).first->second;
+            if (!first || GetTickCount64() - first < 500) continue;
+            first = 0;  // Wine takes 2 s to close
+            if (SendMessageTimeoutW(w, WM_SYSCOMMAND, SC_CLOSE, 0, SMTO_ABORTIFHUNG, 9000, 0) &&
+                !IsWindow(w))
+                records += L"closed\t" + progress[w];
         }
         for (HWND box : windows) {
             if (get(GetClassNameW, box) != L"#32770" || !answered.insert(box).second) continue;
