@@ -22,7 +22,7 @@ def programs(version, sizes):  # all scripts: Lumetra.exe is started after a com
 
 
 SIZES = dict.fromkeys(zf.REQUIRED[1:], 0) | {"bin/core.dll": 70000, "resources/zh/说明.txt": 300}
-OLD = programs(1, SIZES) | {"bin/same.dll": b"same", "docs/kept.txt": b"", "release.json": b"{}"}
+OLD = programs(1, SIZES) | {"bin/same.dll": b"same", "docs/kept": b"", "release.json": b"{}"}
 NEW = programs(2, SIZES | {"bin/core.dll": 70077, "resources/zh/说明.txt": 0, "plugins/a/b/c": 9})
 NEW |= {"bin/same.dll": b"same", "release.json": zf.MANIFEST}
 # What changed, in install order (bin/same.dll did not)
@@ -96,9 +96,11 @@ def rec(tmp_path_factory):
     zf.write(f"{old}/../p.zip", [zf.Entry(n, d, 0, 0o100755 << 16) for n, d in offered.items()])
     done, killed, ps = copy(old), copy(old), copy(old)
     code, trace, _ = update(done, TRACE)
-    [(_, when, *_)] = [p for p in points(trace, f"{done}/install/bin") if p[0] == "sendfile"]
+    [(_, when, *_)] = [
+        p for p in points(trace, f"{done}/install/bin/core.dll") if p[0] == "sendfile"
+    ]
     update(killed, f"-einject=sendfile:signal=SIGKILL:when={when}")
-    shutil.rmtree(f"{killed}/tmp")  # the stage it left
+    shutil.rmtree(f"{killed}/tmp")  # its stage
     recovery = copy(killed)
     return {
         "update": (old, done, code, trace),
