@@ -12,7 +12,7 @@ import pytest
 import zipfixtures as zf
 
 UPDATER, FULL = os.environ["LUMETRA_UPDATER"], os.environ.get("LUMETRA_CRASH_SWEEP") == "full"
-FAILING = "write|sendfile|copy_file_range|sync|rename"  # by name, as the calls to trace
+FAILING = "write|sendfile|copy_file_range|sync|rename"  # a pattern of names, as strace takes
 TRACE = f"-etrace=/{FAILING}|openat|truncate|chmod|unlink|rmdir|mkdir"
 KILL, ERRORS = ["signal=SIGKILL:"], "error=ENOSPC: error=EIO:+ error=EIO: error=ENOSPC:+".split()
 
