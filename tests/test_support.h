@@ -57,15 +57,17 @@ inline std::string short_name([[maybe_unused]] const fs::path& path, const char*
     return posix_alias;
 }
 
-// The calls numbered in fail_calls (from 1) throw, after writing "partial" when leave_partial.
+// The calls numbered in fail (from 1) throw, after writing "partial" when partial.
 struct FailingCopy {
-    std::set<int> fail_calls;
-    bool leave_partial = true;
+    std::set<int> fail;
+    bool partial = true;
     int calls = 0;
     CopyOperation operation() {
         return [this](const fs::path& source, const fs::path& destination) {
-            if (fail_calls.count(++calls) && leave_partial) write_file(destination, "partial");
-            if (fail_calls.count(calls)) throw std::runtime_error("injected copy failure");
+            if (fail.count(++calls)) {
+                if (partial) write_file(destination, "partial");
+                throw std::runtime_error("injected copy failure");
+            }
             if (const std::error_code ec = platform::copy_file(source, destination))
                 throw fs::filesystem_error("copy", ec);
         };
