@@ -19,7 +19,7 @@ namespace fs = std::filesystem;
 
 constexpr bool kWindowsNames = fs::path::preferred_separator == L'\\';  // 8.3 names, trailing dots
 
-// A fresh temporary directory, removed with what it holds, for a package and an installation.
+// A fresh temporary directory, removed with what it holds.
 struct Sandbox {
     const fs::path path = fs::weakly_canonical(fs::temp_directory_path()) /
                           ("lumetra_test_" + std::to_string(std::random_device{}()));
@@ -28,7 +28,6 @@ struct Sandbox {
     Sandbox() {
         if (!fs::create_directory(path)) throw std::runtime_error("temporary directory exists");
     }
-    Sandbox(const Sandbox&) = delete;
     ~Sandbox() {
         std::error_code ignored;
         fs::remove_all(path, ignored);
@@ -74,7 +73,7 @@ struct FailingCopy {
     }
 };
 
-// Each regular file below root, but in a top-level "updates", with its bytes.
+// The bytes of each regular file below root, but in a top-level "updates".
 inline std::map<std::string, std::string> snapshot(const fs::path& root) {
     std::map<std::string, std::string> files;
     for (const auto& entry : fs::recursive_directory_iterator(root)) {

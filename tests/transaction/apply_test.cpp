@@ -1,10 +1,8 @@
 #include "transaction/apply.h"
 
-#include <cstdio>
 #include <cstring>
-#include <memory>
+#include <future>
 
-#include "extract/runner.h"
 #include "test_support.h"
 #include "transaction/transaction_status.h"
 #ifndef _WIN32
@@ -16,32 +14,24 @@ using namespace std::string_literals;
 namespace {
 
 #ifdef _WIN32
-// The test child holding file without sharing once it says "held"; _pclose waits for its end.
-std::shared_ptr<FILE> hold_file(const fs::path& file, int milliseconds) {
-    const std::wstring line =
-        quote_argument(platform::own_executable_path().parent_path() / L"lumetra_test_child.exe") +
-        L" hold " + quote_argument(file) + L" " + std::to_wstring(milliseconds);
-    FILE* child = ::_wpopen((L"\"" + line + L"\"").c_str(), L"r");
-    if (!child) throw std::runtime_error("the test child cannot start");
-    const std::shared_ptr<FILE> held(child, ::_pclose);
-    char said[5] = {};
-    if (!std::fgets(said, 5, child) || said != std::string("held"))
-        throw std::runtime_error("the test child cannot hold the file");
-    return held;
+// Holds file without sharing, as a virus scanner would, until the result's destruction.
+std::future<void> hold_file(const fs::path& file, DWORD milliseconds) {
+    const HANDLE held = ::CreateFileW(file.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                      OPEN_EXISTING, 0, nullptr);
+    if (held == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot hold the file");
+    return std::async(std::launch::async, [=] { ::Sleep(milliseconds), ::CloseHandle(held); });
 }
 #endif
 
-// An installation and a package in install order (byte order element by element, the manifest
-// last), with protected files and their Windows aliases.
+// A package in install order (byte order element by element, the manifest last), protected files
+// and their Windows aliases, and an installation.
 struct Update : Sandbox {
     const std::vector<std::string> order{"Zeta.dll", "bin/core.dll", "bin/release.json", "bin.dat",
                                          "Release.JSON"};
-    std::multiset<std::string> words, unwritten, unflushed;  // status words
-    std::vector<std::string> checked;                        // since "APPLYING"
-    FailingCopy copy;                                        // calls 1 to 3 make the backups
+    std::set<std::string> unwritten, unflushed;  // status words
     std::set<fs::path> unflushable;
-    bool strict = false;  // the shipped reparse-point check, not recording
-    fs::path held;        // by another process during run(), on Windows
+    FailingCopy copy;  // calls 1 to 3 make the backups
+    fs::path held;     // while the update runs, on Windows
 
     Update() {
         for (int i : {0, 1, 4}) write_file(target / order[i], "old");
@@ -52,28 +42,7 @@ struct Update : Sandbox {
              {"config/app.xml"s, "station.ini"s,
               short_name(target / "settings.json", "settings.json"),
               short_name(target / "alarm_history", "alarm_history") + "/x.db"})
-            write_file(payload / fs::u8path(name), "package");
-    }
-    TransactionResult run() {
-        const auto flush_file = [this](const fs::path& file) {
-            return !unflushable.count(file) && platform::flush_file(file);
-        };
-        const auto replace = [this](const fs::path& from, const fs::path& to) {
-            std::string word = read_file(from);
-            word.pop_back();  // the line feed
-            if (words.insert(word), word == "APPLYING") checked.clear();
-            return !unwritten.count(word) && platform::replace_file(from, to) &&
-                   !unflushed.count(word);
-        };
-        const PathCheck record = [this](const fs::path& file) {
-            checked.push_back(file.lexically_relative(target).generic_u8string());
-        };
-#ifdef _WIN32
-        const auto child = held.empty() ? nullptr : hold_file(held, 1000);
-#endif
-        return apply_update_transaction(payload, target, backup, copy.operation(),
-                                        strict ? PathCheck(ensure_no_reparse_point) : record,
-                                        {flush_file, platform::flush_directory, replace});
+            write_file(payload / name, "package");
     }
 };
 
@@ -85,13 +54,12 @@ TEST(ApplyUpdateTransaction, OutcomeTable) {
     struct Case {
         std::function<void(Update&)> arrange;
         std::string error, status = "ROLLED_BACK";  // error "*": any; status "": no status file
-        std::size_t applied = 5;                    // entries copied before the failure
+        int applied = 5;                            // entries copied before the failure
     };
     const std::string unpersisted = "cannot persist update transaction status",
                       bad_name = "invalid filename for recovery journal",
                       unsafe = "unsafe update source/target/backup paths",
-                      reparse = "update path contains a reparse point",
-                      installed = "cannot persist installed files";
+                      reparse = "update path contains a reparse point";
     const auto link_bin = [](Update& u) {
         fs::rename(u.target / "bin", u / "out");
         fs::create_directory_symlink(u / "out", u.target / "bin");
@@ -135,8 +103,8 @@ TEST(ApplyUpdateTransaction, OutcomeTable) {
          "cannot persist update backups"},
         {[](Update& u) { u.unflushable = {u.backup / "files.tsv"}; },
          "cannot persist recovery journal"},
-        {[](Update& u) { u.unflushable = {u.target / "bin/core.dll"}; }, installed,
-         "RECOVERY_REQUIRED"},
+        {[](Update& u) { u.unflushable = {u.target / "bin/core.dll"}; },
+         "cannot persist installed files", "RECOVERY_REQUIRED"},
         // the last copy (8) fails, then the undo of bin/core.dll (10)
         {[](Update& u) {
              u.copy.fail = {8, 10};
@@ -153,23 +121,21 @@ TEST(ApplyUpdateTransaction, OutcomeTable) {
         {[](Update& u) { u.target = u.payload / "bin", u.backup = u.target / "updates/b"; }, unsafe,
          ""},
         {[](Update& u) { u.backup = u.target / "backup_1"; }, unsafe, ""},
-        {[](Update& u) { u.backup = u.target / "updates"; }, unsafe, ""},
         {[](Update& u) { fs::create_directories(u.backup); }, unsafe, ""},
         {[](Update& u) {
              fs::create_directory_symlink(u.target, u / "lnk");
-             u.target = u / "lnk", u.strict = true;
+             u.target = u / "lnk";
          },
          reparse, ""},
-        {[](Update& u) { fs::create_symlink(u / "stage", u.payload / "lnk"), u.strict = true; },
-         reparse, ""},
+        {[](Update& u) { fs::create_symlink(u / "stage", u.payload / "lnk"); }, reparse, ""},
         {[](Update& u) { fs::create_symlink(u / "stage", u.payload / "lnk"); },
          "package contains a link", ""},
 #ifndef _WIN32
-        {[](Update& u) { ::mkfifo((u.payload / "pipe").c_str(), 0600), u.strict = true; },
+        {[](Update& u) { ::mkfifo((u.payload / "pipe").c_str(), 0600); },
          "package contains a special file", ""},
         {[](Update& u) { write_file(u.payload / "bad:name", "x"); }, bad_name},
 #endif
-        {[&](Update& u) { link_bin(u), u.strict = true; }, reparse, ""},
+        {link_bin, reparse, ""},
         {link_bin, "destination escapes installation", ""},
         {[](Update& u) {
              fs::remove(u.target / "bin/core.dll");
@@ -182,7 +148,7 @@ TEST(ApplyUpdateTransaction, OutcomeTable) {
              fs::create_hard_link(u / "twin", u.target / "bin/core.dll");
          },
          "", "COMMITTED"},
-        {[](Update& u) { fs::create_directory(u.target / "bin.dat"), u.strict = true; },
+        {[](Update& u) { fs::create_directory(u.target / "bin.dat"); },
          "destination is not a regular file", ""},
         {[](Update& u) {
              for (const auto& name : u.order) fs::remove(u.payload / name);
@@ -190,10 +156,10 @@ TEST(ApplyUpdateTransaction, OutcomeTable) {
          "empty update payload", ""},
     };
     // The k-th copy fails, leaving a partial file, or, locked, refusing the first undo too.
-    for (std::size_t k = 1; k <= 5; ++k) {
+    for (int k = 1; k <= 5; ++k) {
         for (int locked = 0; locked <= (k != 3 && k != 4); ++locked) {  // an old file only
             cases.push_back({[=](Update& u) {
-                                 u.copy.fail = {3 + int(k), 3 + int(k) + locked};
+                                 u.copy.fail = {3 + k, 3 + k + locked};
                                  u.copy.partial = !locked;
                              },
                              "injected copy failure", "ROLLED_BACK", k});
@@ -213,19 +179,40 @@ TEST(ApplyUpdateTransaction, OutcomeTable) {
         auto tree = snapshot(u / "install");
         const bool committed = c.status == "COMMITTED",
                    undo_failed = c.status == "RECOVERY_REQUIRED";
-        std::vector<std::string> order;  // without the files left out
+        std::vector<std::string> steps;  // checked as installed (not left out), then as undone
         std::string journal;
         for (const auto& name : u.order) {
             const auto old = tree.find(name);
             if (old == tree.end() || old->second != "new" || fs::is_symlink(u.target / name) ||
                 name == u.order.back()) {
-                order.push_back(name);
+                steps.push_back(name);
                 journal += (old == tree.end() ? "remove\t" : "restore\t") + name + "\n";
             }
             if (committed) tree[name] = "new";
         }
         if (undo_failed && !u.copy.fail.empty()) tree["bin/core.dll"] = "partial";
-        const TransactionResult result = u.run();
+        std::multiset<std::string> words;  // status words written
+        std::vector<std::string> checked;  // since "APPLYING"
+        const auto replace = [&](const fs::path& from, const fs::path& to) {
+            std::string word = read_file(from);
+            word.pop_back();  // the line feed
+            if (words.insert(word), word == "APPLYING") checked.clear();
+            return !u.unwritten.count(word) && platform::replace_file(from, to) &&
+                   !u.unflushed.count(word);
+        };
+        const PathCheck record = [&](const fs::path& file) {
+            checked.push_back(file.lexically_relative(u.target).generic_u8string());
+        };
+        const auto flush = [&u](const fs::path& file) {
+            return !u.unflushable.count(file) && platform::flush_file(file);
+        };
+#ifdef _WIN32
+        const auto child = u.held.empty() ? std::future<void>() : hold_file(u.held, 1000);
+#endif
+        const TransactionResult result = apply_update_transaction(
+            u.payload, u.target, u.backup, u.copy.operation(),
+            c.error == reparse ? PathCheck(ensure_no_reparse_point) : record,
+            {flush, platform::flush_directory, replace});
         EXPECT_EQ(std::tuple(result.committed, result.rolled_back, result.failed_restores,
                              read_file(u.backup / "transaction.status")),
                   std::tuple(committed, !undo_failed && c.status != "APPLYING",
@@ -237,47 +224,44 @@ TEST(ApplyUpdateTransaction, OutcomeTable) {
         if (committed) {
             EXPECT_EQ(read_file(u.backup / "files.tsv"), journal);
         }
-        auto steps = order;  // each destination checked as it is installed, then as it is undone
         if (!committed) {
             steps.resize(c.applied);
-            for (std::size_t k = c.applied; k-- > 0;) steps.push_back(steps[k]);
+            for (int k = c.applied; k-- > 0;) steps.push_back(steps[k]);
         }
-        if (u.words.count("APPLYING")) {
-            EXPECT_EQ(u.checked, steps);
+        if (words.count("APPLYING")) {
+            EXPECT_EQ(checked, steps);
         }
         // "COMMITTED" only once everything is installed and on the disk
-        EXPECT_EQ(u.words.count("COMMITTED"), committed || u.unwritten.count("COMMITTED"));
+        EXPECT_EQ(words.count("COMMITTED"), committed || u.unwritten.count("COMMITTED"));
     }
     if (!not_set_up.empty()) GTEST_SKIP() << "rows not set up here" << not_set_up;
 }
 
-// A file held for a moment (a virus scanner) is outwaited, one held longer than the retries
-// (30 x 100 ms) is not; a failed copy names both paths. POSIX has no sharing modes: there a
-// missing source stands for the long hold.
-TEST(HeldByAnotherProcess, ShortHoldOutwaitedLongHoldFails) {
+// A file held for a moment is outwaited, one held longer than the retries (30 x 100 ms) is not; a
+// failed copy names both paths. POSIX has no sharing modes: a missing source stands for the hold.
+TEST(HeldFile, ShortHoldOutwaitedLongHoldFails) {
     Sandbox dir;
-    write_file(dir / "new.exe", "new"), write_file(dir / "Lumetra.exe", "old");
     const fs::path exe = dir / "Lumetra.exe",
                    source = dir / (kWindowsNames ? "new.exe" : "missing");
+    write_file(exe, ""), write_file(dir / "new.exe", "");
     write_transaction_status(dir.path, "APPLYING");
-    // Row i: the copy, the flush or the status replace (i / 2), under a long hold when i is odd.
+    // Row i: copy, flush or status replace (i / 2), under a long hold when i is odd.
     for (int i = !kWindowsNames; i < (kWindowsNames ? 6 : 2); ++i) {
         SCOPED_TRACE(i);
 #ifdef _WIN32
         const auto child = hold_file(i < 4 ? exe : dir / "transaction.status", i % 2 ? 5000 : 1000);
 #endif
-        bool done = true;
         try {
             if (i < 2) copy_file_with_retry(source, exe);
-            if (i / 2 == 1) done = platform::flush_file(exe);
+            if (i / 2 == 1 && !platform::flush_file(exe)) throw std::runtime_error("flush");
             if (i > 3) write_transaction_status(dir.path, "COMMITTED");
+            EXPECT_EQ(i % 2, 0);
         } catch (const fs::filesystem_error& e) {
-            done = false;
-            EXPECT_EQ(std::tuple(e.path1(), e.path2(), !std::strstr(e.what(), "copy failed")),
-                      std::tuple(source, exe, false));
-        } catch (const std::runtime_error&) {
-            done = false;
+            EXPECT_EQ(
+                std::tuple(e.path1(), e.path2(), !std::strstr(e.what(), "copy failed"), i % 2),
+                std::tuple(source, exe, false, 1));
+        } catch (const std::runtime_error& e) {
+            EXPECT_EQ(i % 2, 1) << e.what();
         }
-        EXPECT_EQ(done, i % 2 == 0);
     }
 }

@@ -2,13 +2,11 @@
 
 #include "test_support.h"
 
-using namespace std::string_literals;
-
 namespace {
 
 // The journal of an update of bin/a.dll, plugins/new.dll and release.json, or another middle.
-std::string journal(const std::string& middle = "remove\tplugins/new.dll\n") {
-    return "restore\tbin/a.dll\n" + middle + "restore\trelease.json\n";
+std::string journal(const std::string& middle = "remove\tplugins/new.dll") {
+    return "restore\tbin/a.dll\n" + middle + "\nrestore\trelease.json\n";
 }
 
 // Half way through that update, with user data and a hostile backup of settings.json.
@@ -42,35 +40,33 @@ TEST(Recovery, RefusesHostileInputOrUndoesFromTheLastLine) {
     };
     std::vector<Case> cases = {
         {journal(), "transaction is not pending recovery", nullptr, "COMMITTED"},
-        {journal(), "transaction is not pending recovery", nullptr, "APPLYING "},
         {journal(), location, [](Interrupted& a) { a.backup = a.target / "updates"; }},
         {journal(), location, [](Interrupted& a) { a.backup = a.target / "backup_1"; }},
         {"-", "missing recovery journal"},
         {"", "empty or unreadable recovery journal"},
-        {journal("remove\tUpdates/x\n"), entry},
-        {journal("Restore\tbin/a.dll\n"), entry},
-        {journal("remove\t\n"), entry},
-        {journal("remove\t/etc/x.dll\n"),
+        {journal("remove\tUpdates/x"), entry},
+        {journal("Restore\tbin/a.dll"), entry},
+        {journal("remove\t"), entry},
+        {journal("remove\t/etc/x.dll"),
          kWindowsNames ? "recovery destination escapes installation" : entry},
-        {journal("remove\t../x.dll\n"), "recovery path traversal"},
-        {journal("restore\tbin/gone.dll\n"), missing},
-        {journal("restore\tbin\n"), missing},
-        {journal("remove plugins/new.dll\n"), bad},
-        {journal("\n"), bad},
-        {journal(std::string("restore\tsettings.json\0x\n", 24)), bad},
-        {journal("remove\tplugins/new.dll\r\n"), bad},
-        {journal("remove\tbin/x\t.dll\n"), bad},
-        {journal("remove\tbin/\x1b.dll\n"), bad},
-        {"restore\tbin/a.dll\nremove\tplugins/new.d", bad},              // last line cut short
-        {journal("restore\tconfig::$INDEX_ALLOCATION/app.xml\n"), bad},  // a stream name
+        {journal("remove\t../x.dll"), "recovery path traversal"},
+        {journal("restore\tbin/gone.dll"), missing},
+        {journal("restore\tbin"), missing},
+        {journal(""), bad},
+        {journal(std::string("restore\tsettings.json\0x", 23)), bad},
+        {journal("remove\tplugins/new.dll\r"), bad},
+        {journal("remove\tbin/x\t.dll"), bad},
+        {journal("remove\tbin/\x1b.dll"), bad},
+        {"restore\tbin/a.dll\nremove\tplugins/new.d", bad},            // last line cut short
+        {journal("restore\tconfig::$INDEX_ALLOCATION/app.xml"), bad},  // a stream name
         {journal(), "recovery destination has more than one link",
          [](Interrupted& a) {
              fs::remove(a.target / "bin/a.dll");
              fs::create_hard_link(a.target / "settings.json", a.target / "bin/a.dll");
          }},
-        {journal("remove\tbin/\xff.dll\n"), "*"},             // not UTF-8
-        {journal("restore\tsettings.json\xc0\x80x\n"), "*"},  // an overlong NUL
-        {journal("remove\tbin/\xed\xa0\x80.dll\n"), "*"},     // a surrogate
+        {journal("remove\tbin/\xff.dll"), "*"},             // not UTF-8
+        {journal("restore\tsettings.json\xc0\x80x"), "*"},  // an overlong NUL
+        {journal("remove\tbin/\xed\xa0\x80.dll"), "*"},     // a surrogate
         {journal(), ""},
         {journal(), "", nullptr, "RECOVERY_REQUIRED"},
         {"-", "", nullptr, "PREPARING"},
@@ -85,18 +81,15 @@ TEST(Recovery, RefusesHostileInputOrUndoesFromTheLastLine) {
         {journal(), unpersisted,
          [](Interrupted& a) { write_file(a.backup / "transaction.status.tmp/x", ""); }},
     };
-    const Interrupted names("", "");
-    for (const std::string& alias :
-         {"settings.json."s, "alarm_history /x.db"s, short_name(names.target / "settings.json", ""),
-          short_name(names.target / "alarm_history", "") + "/x.db"}) {
-        if (kWindowsNames) cases.push_back({journal("restore\t" + alias + "\n"), entry});
+    for (const std::string alias : {"settings.json.", "alarm_history /x.db"}) {
+        if (kWindowsNames) cases.push_back({journal("restore\t" + alias), entry});
     }
     for (std::size_t i = 0; i < cases.size(); ++i) {
         const Case& c = cases[i];
         SCOPED_TRACE(i);
         Interrupted app(c.status, c.journal);
         if (c.arrange) c.arrange(app);
-        auto tree = snapshot(app.target);  // as a refusal leaves it
+        auto tree = snapshot(app.path);  // as a refusal leaves it
         const TransactionResult result = recover_interrupted_update(
             app.target, app.backup, app.copy.operation(), [&app](const fs::path& path) {
                 app.checked.push_back(path.lexically_relative(app.target));
@@ -106,18 +99,17 @@ TEST(Recovery, RefusesHostileInputOrUndoesFromTheLastLine) {
                             std::vector<fs::path>(c.a_not_restored, "bin/a.dll")));
         EXPECT_TRUE(c.error == "*" ? !result.error.empty() : result.error == c.error)
             << result.error;
-        EXPECT_EQ(read_file(app.target / "updates/backup_1/transaction.status"),
-                  (!c.error.empty()   ? c.status
-                   : c.a_not_restored ? "RECOVERY_REQUIRED"
-                                      : "ROLLED_BACK") +
-                      "\n");
+        if (c.error.empty()) {
+            tree["install/updates/backup_1/transaction.status"] =
+                c.a_not_restored ? "RECOVERY_REQUIRED\n" : "ROLLED_BACK\n";
+        }
         if ((c.error.empty() || c.error == unpersisted) && c.journal == journal()) {
-            tree.erase("plugins/new.dll"), tree["release.json"] = "release.json";
-            if (!c.a_not_restored) tree["bin/a.dll"] = "bin/a.dll";
+            tree.erase("install/plugins/new.dll"), tree["install/release.json"] = "release.json";
+            if (!c.a_not_restored) tree["install/bin/a.dll"] = "bin/a.dll";
             // the undo steps, each checked, come last
             EXPECT_EQ(std::vector<fs::path>(app.checked.end() - 3, app.checked.end()),
                       (std::vector<fs::path>{"release.json", "plugins/new.dll", "bin/a.dll"}));
         }
-        EXPECT_EQ(snapshot(app.target), tree);
+        EXPECT_EQ(snapshot(app.path), tree);
     }
 }
