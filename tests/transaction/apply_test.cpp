@@ -206,13 +206,15 @@ TEST(ApplyUpdateTransaction, OutcomeTable) {
         const auto flush = [&u](const fs::path& file) {
             return !u.unflushable.count(file) && platform::flush_file(file);
         };
+        const TransactionResult result = [&] {
 #ifdef _WIN32
-        const auto child = u.held.empty() ? std::future<void>() : hold_file(u.held, 1000);
+            const auto held = u.held.empty() ? std::future<void>() : hold_file(u.held, 1000);
 #endif
-        const TransactionResult result = apply_update_transaction(
-            u.payload, u.target, u.backup, u.copy.operation(),
-            c.error == reparse ? PathCheck(ensure_no_reparse_point) : record,
-            {flush, platform::flush_directory, replace});
+            return apply_update_transaction(
+                u.payload, u.target, u.backup, u.copy.operation(),
+                c.error == reparse ? PathCheck(ensure_no_reparse_point) : record,
+                {flush, platform::flush_directory, replace});
+        }();
         EXPECT_EQ(std::tuple(result.committed, result.rolled_back, result.failed_restores,
                              read_file(u.backup / "transaction.status")),
                   std::tuple(committed, !undo_failed && c.status != "APPLYING",
