@@ -14,7 +14,7 @@ using namespace std::string_literals;
 namespace {
 
 #ifdef _WIN32
-// Holds file without sharing, as a virus scanner would, until the result's destruction.
+// Holds file without sharing for the given time, as a virus scanner would; the result waits.
 std::future<void> hold_file(const fs::path& file, DWORD milliseconds) {
     const HANDLE held = ::CreateFileW(file.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                       OPEN_EXISTING, 0, nullptr);
