@@ -19,7 +19,7 @@ namespace fs = std::filesystem;
 
 constexpr bool kWindowsNames = fs::path::preferred_separator == L'\\';  // 8.3 names, trailing dots
 
-// A fresh temporary directory, removed with what it holds, for a package and an installation.
+// A fresh temporary directory, removed with what it holds.
 struct Sandbox {
     const fs::path path = fs::weakly_canonical(fs::temp_directory_path()) /
                           ("lumetra_test_" + std::to_string(std::random_device{}()));
@@ -28,7 +28,6 @@ struct Sandbox {
     Sandbox() {
         if (!fs::create_directory(path)) throw std::runtime_error("temporary directory exists");
     }
-    Sandbox(const Sandbox&) = delete;
     ~Sandbox() {
         std::error_code ignored;
         fs::remove_all(path, ignored);
@@ -57,22 +56,24 @@ inline std::string short_name([[maybe_unused]] const fs::path& path, const char*
     return posix_alias;
 }
 
-// The calls numbered in fail_calls (from 1) throw, after writing "partial" when leave_partial.
+// The calls numbered in fail (from 1) throw, after writing "partial" when partial.
 struct FailingCopy {
-    std::set<int> fail_calls;
-    bool leave_partial = true;
+    std::set<int> fail;
+    bool partial = true;
     int calls = 0;
     CopyOperation operation() {
         return [this](const fs::path& source, const fs::path& destination) {
-            if (fail_calls.count(++calls) && leave_partial) write_file(destination, "partial");
-            if (fail_calls.count(calls)) throw std::runtime_error("injected copy failure");
+            if (fail.count(++calls)) {
+                if (partial) write_file(destination, "partial");
+                throw std::runtime_error("injected copy failure");
+            }
             if (const std::error_code ec = platform::copy_file(source, destination))
                 throw fs::filesystem_error("copy", ec);
         };
     }
 };
 
-// Each regular file below root, but in a top-level "updates", with its bytes.
+// The bytes of each regular file below root, but in a top-level "updates".
 inline std::map<std::string, std::string> snapshot(const fs::path& root) {
     std::map<std::string, std::string> files;
     for (const auto& entry : fs::recursive_directory_iterator(root)) {

@@ -2,19 +2,17 @@
 
 #include "test_support.h"
 
-using namespace std::string_literals;
-
 namespace {
 
 // The journal of an update of bin/a.dll, plugins/new.dll and release.json, or another middle.
-std::string journal(const std::string& middle = "remove\tplugins/new.dll\n") {
-    return "restore\tbin/a.dll\n" + middle + "restore\trelease.json\n";
+std::string journal(const std::string& middle = "remove\tplugins/new.dll") {
+    return "restore\tbin/a.dll\n" + middle + "\nrestore\trelease.json\n";
 }
 
-// Half way through that update, with user data beside it and a hostile backup of settings.json.
+// Half way through that update, with user data and a hostile backup of settings.json.
 struct Interrupted : Sandbox {
-    std::vector<fs::path> checked;  // relative to the installation
-    FailingCopy copy;
+    std::vector<fs::path> checked;
+    FailingCopy copy{{}, false};
     Interrupted(const std::string& status, const std::string& journal) {
         for (const char* name : {"bin/a.dll", "plugins/new.dll", "release.json"})
             write_file(target / name, "new");
@@ -24,81 +22,74 @@ struct Interrupted : Sandbox {
         write_file(target / "alarm_history/x.db", "user");
         write_file(backup / "transaction.status", status + "\n");
         if (journal != "-") write_file(backup / "files.tsv", journal);
-        copy.leave_partial = false;
     }
 };
 
 }  // namespace
 
-// A refusal comes before anything changes; otherwise the journal is undone from its last line, and
-// what is already in place counts as undone. Windows opens the aliases as the files they alias.
+// Refused before anything changes, or undone from the last line; what is in place counts as undone.
 TEST(Recovery, RefusesHostileInputOrUndoesFromTheLastLine) {
     const std::string entry = "invalid recovery entry", bad = "invalid recovery journal",
                       location = "invalid recovery location", missing = "missing recovery original",
-                      unpersisted = "cannot persist update transaction status",
-                      rooted = kWindowsNames ? "recovery destination escapes installation" : entry;
+                      unpersisted = "cannot persist update transaction status";
     struct Case {
-        std::string journal, error, status = "APPLYING";  // journal "-": none; error "*": any
+        std::string journal, error;  // journal "-": none; error "*": any
         void (*arrange)(Interrupted&) = nullptr;
+        std::string status = "APPLYING";
         bool a_not_restored = false;
     };
     std::vector<Case> cases = {
-        {journal(), "transaction is not pending recovery", "COMMITTED"},
-        {journal(), "transaction is not pending recovery", "APPLYING "},
-        {journal(), location, "APPLYING", [](Interrupted& a) { a.backup = a.target / "updates"; }},
-        {journal(), location, "APPLYING", [](Interrupted& a) { a.backup = a.target / "backup_1"; }},
+        {journal(), "transaction is not pending recovery", nullptr, "COMMITTED"},
+        {journal(), location, [](Interrupted& a) { a.backup = a.target / "updates"; }},
+        {journal(), location, [](Interrupted& a) { a.backup = a.target / "backup_1"; }},
         {"-", "missing recovery journal"},
         {"", "empty or unreadable recovery journal"},
-        {journal("remove\tUpdates/x\n"), entry},
-        {journal("Restore\tbin/a.dll\n"), entry},
-        {journal("remove\t\n"), entry},
-        {journal("remove\t/etc/x.dll\n"), rooted},
-        {journal("remove\t../x.dll\n"), "recovery path traversal"},
-        {journal("restore\tbin/gone.dll\n"), missing},
-        {journal("restore\tbin\n"), missing},
-        {journal("remove plugins/new.dll\n"), bad},
-        {journal("\n"), bad},
-        {journal(std::string("restore\tsettings.json\0x\n", 24)), bad},
-        {journal("remove\tplugins/new.dll\r\n"), bad},
-        {journal("remove\tbin/x\t.dll\n"), bad},
-        {journal("remove\tbin/\x1b.dll\n"), bad},
-        {"restore\tbin/a.dll\nremove\tplugins/new.d", bad},              // last line cut short
-        {journal("restore\tconfig::$INDEX_ALLOCATION/app.xml\n"), bad},  // a stream name
-        {journal(), "recovery destination has more than one link", "APPLYING",
+        {journal("remove\tUpdates/x"), entry},
+        {journal("Restore\tbin/a.dll"), entry},
+        {journal("remove\t"), entry},
+        {journal("remove\t/etc/x.dll"),
+         kWindowsNames ? "recovery destination escapes installation" : entry},
+        {journal("remove\t../x.dll"), "recovery path traversal"},
+        {journal("restore\tbin/gone.dll"), missing},
+        {journal("restore\tbin"), missing},
+        {journal(""), bad},
+        {journal(std::string("restore\tsettings.json\0x", 23)), bad},
+        {journal("remove\tplugins/new.dll\r"), bad},
+        {journal("remove\tbin/x\t.dll"), bad},
+        {journal("remove\tbin/\x1b.dll"), bad},
+        {"restore\tbin/a.dll\nremove\tplugins/new.d", bad},            // last line cut short
+        {journal("restore\tconfig::$INDEX_ALLOCATION/app.xml"), bad},  // a stream name
+        {journal(), "recovery destination has more than one link",
          [](Interrupted& a) {
              fs::remove(a.target / "bin/a.dll");
              fs::create_hard_link(a.target / "settings.json", a.target / "bin/a.dll");
          }},
-        {journal("remove\tbin/\xff.dll\n"), "*"},             // not UTF-8
-        {journal("restore\tsettings.json\xc0\x80x\n"), "*"},  // an overlong NUL
-        {journal("remove\tbin/\xed\xa0\x80.dll\n"), "*"},     // a surrogate
+        {journal("remove\tbin/\xff.dll"), "*"},             // not UTF-8
+        {journal("restore\tsettings.json\xc0\x80x"), "*"},  // an overlong NUL
+        {journal("remove\tbin/\xed\xa0\x80.dll"), "*"},     // a surrogate
         {journal(), ""},
-        {journal(), "", "RECOVERY_REQUIRED"},
-        {"-", "", "PREPARING"},
-        {"remove\tgone.dll\nremove\tnever/made.dll\nremove\tfile/b.txt\n", "", "APPLYING",
+        {journal(), "", nullptr, "RECOVERY_REQUIRED"},
+        {"-", "", nullptr, "PREPARING"},
+        {"remove\tgone.dll\nremove\tnever/made.dll\nremove\tfile/b.txt\n", "",
          [](Interrupted& a) { write_file(a.target / "file", "x"); }},  // paths that cannot exist
-        {journal(), "", "APPLYING",
+        {journal(), "",
          [](Interrupted& a) {
-             write_file(a.target / "bin/a.dll", "bin/a.dll"), a.copy.fail_calls = {2};
+             write_file(a.target / "bin/a.dll", "bin/a.dll"), a.copy.fail = {2};
          }},
-        {journal(), "", "APPLYING", [](Interrupted& a) { a.copy.fail_calls = {2}; }, true},
-        {journal(), "", "APPLYING", [](Interrupted& a) { fs::remove_all(a.target / "bin"); }},
-        {journal(), unpersisted, "APPLYING",
+        {journal(), "", [](Interrupted& a) { a.copy.fail = {2}; }, "APPLYING", true},
+        {journal(), "", [](Interrupted& a) { fs::remove_all(a.target / "bin"); }},
+        {journal(), unpersisted,
          [](Interrupted& a) { write_file(a.backup / "transaction.status.tmp/x", ""); }},
     };
-    const Interrupted names("", "");
-    for (const std::string& alias :
-         {"settings.json."s, "settings.json "s, "alarm_history./x.db"s, "alarm_history /x.db"s,
-          short_name(names.target / "settings.json", ""),
-          short_name(names.target / "alarm_history", "") + "/x.db"}) {
-        if (kWindowsNames) cases.push_back({journal("restore\t" + alias + "\n"), entry});
+    for (const std::string alias : {"settings.json.", "alarm_history /x.db"}) {
+        if (kWindowsNames) cases.push_back({journal("restore\t" + alias), entry});
     }
     for (std::size_t i = 0; i < cases.size(); ++i) {
         const Case& c = cases[i];
         SCOPED_TRACE(i);
         Interrupted app(c.status, c.journal);
         if (c.arrange) c.arrange(app);
-        const auto before = snapshot(app.path);
+        auto tree = snapshot(app.path);  // as a refusal leaves it
         const TransactionResult result = recover_interrupted_update(
             app.target, app.backup, app.copy.operation(), [&app](const fs::path& path) {
                 app.checked.push_back(path.lexically_relative(app.target));
@@ -108,25 +99,17 @@ TEST(Recovery, RefusesHostileInputOrUndoesFromTheLastLine) {
                             std::vector<fs::path>(c.a_not_restored, "bin/a.dll")));
         EXPECT_TRUE(c.error == "*" ? !result.error.empty() : result.error == c.error)
             << result.error;
-        if (!c.error.empty() && c.error != unpersisted) {
-            EXPECT_EQ(std::pair(snapshot(app.path), app.copy.calls), std::pair(before, 0));
-            continue;
+        if (c.error.empty()) {
+            tree["install/updates/backup_1/transaction.status"] =
+                c.a_not_restored ? "RECOVERY_REQUIRED\n" : "ROLLED_BACK\n";
         }
-        EXPECT_EQ(read_file(app.backup / "transaction.status"),
-                  (!c.error.empty()   ? c.status
-                   : c.a_not_restored ? "RECOVERY_REQUIRED"
-                                      : "ROLLED_BACK") +
-                      "\n");
-        EXPECT_EQ(read_file(app.target / "settings.json"), "user");
-        if (c.journal != journal()) continue;
-        EXPECT_EQ(read_file(app.target / "release.json") +
-                      std::to_string(fs::exists(app.target / "plugins/new.dll")) +
-                      std::to_string(read_file(app.target / "bin/a.dll") == "bin/a.dll"),
-                  "release.json0" + std::to_string(!c.a_not_restored));
-        // the undo steps, each checking its destination, come last
-        EXPECT_EQ(
-            std::vector<fs::path>(app.checked.end() - std::min<std::size_t>(3, app.checked.size()),
-                                  app.checked.end()),
-            (std::vector<fs::path>{"release.json", "plugins/new.dll", "bin/a.dll"}));
+        if ((c.error.empty() || c.error == unpersisted) && c.journal == journal()) {
+            tree.erase("install/plugins/new.dll"), tree["install/release.json"] = "release.json";
+            if (!c.a_not_restored) tree["install/bin/a.dll"] = "bin/a.dll";
+            // the undo steps, each checked, come last
+            EXPECT_EQ(std::vector<fs::path>(app.checked.end() - 3, app.checked.end()),
+                      (std::vector<fs::path>{"release.json", "plugins/new.dll", "bin/a.dll"}));
+        }
+        EXPECT_EQ(snapshot(app.path), tree);
     }
 }
