@@ -166,7 +166,7 @@ ROWS = [
     ),
     row(
         6,
-        "rolled back, a file in use",
+        "rolled back a file in use",
         [EXTRACT, REPLACE, T + UNDONE],
         ["替换文件失败：", UNDONE],
         lambda t: unchanged(t, b"ROLLED_BACK\n"),
