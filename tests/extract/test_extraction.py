@@ -29,10 +29,10 @@ def pkg(*items, **required):
     return lambda at: zf.write(f"{at}/p.zip", items)
 
 
-# Package and destination in a row's folder: p.zip, d, h/.h, f/s/; links l to the folder itself,
-# l.zip to p.zip, ld to d.
+# Package and destination in a row's folder: p.zip, d, h/.h (empty), f/s/; links l to the folder
+# itself, l.zip to p.zip, ld to d. An empty package is refused only after its destination's checks.
 PLACES = {
-    LINK: ["l.zip d", "l/p.zip d", "p.zip l/d", "p.zip ld/"],
+    LINK: ["l.zip d", "l/p.zip d", "h/.h l/d", "h/.h ld/"],
     OK: ["p.zip d/"],
     NOT_EMPTY: ["p.zip none", "p.zip h", "p.zip f"],
 }
