@@ -9,8 +9,8 @@ import zipfile
 
 DEFLATED, MiB = zipfile.ZIP_DEFLATED, 1 << 20
 MANIFEST = b'{"version":"1.2.3","architecture":"x64"}'
-REQUIRED = "release.json Lumetra.exe Pannix.exe PannixRuntime.exe LumetraMcpServer.exe".split()
-REQUIRED += ["LumetraUpdater.exe"]
+REQUIRED = ["release.json", "Lumetra.exe", "Pannix.exe", "PannixRuntime.exe"]
+REQUIRED += ["LumetraMcpServer.exe", "LumetraUpdater.exe"]
 # A member, stored unless method says otherwise; size and csize, when given, are recorded as its lengths.
 Entry = collections.namedtuple(
     "Entry", "name data method attr size csize", defaults=(b"", 0) + (None,) * 3
@@ -26,7 +26,7 @@ def required(root="", manifest=MANIFEST, skip=()):
 
 
 def write(path, entries):
-    """Writes path and returns it."""
+    """Writes entries to path as a zip; returns path."""
     # Unbuffered, so that the patches go straight to the file.
     with open(path, "wb", buffering=0) as f, zipfile.ZipFile(f, "w") as z:
         for e in entries:

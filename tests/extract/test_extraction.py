@@ -36,9 +36,9 @@ PLACES = {
     OK: ["p.zip d/"],
     NOT_EMPTY: ["p.zip none", "p.zip h", "p.zip f"],
 }
-BARE = zf.REQUIRED  # skipped: none of the required files at all
-FILL = [Entry(f"x/{i}") for i in range(9996)] + zf.required()[1:]
-GiB2 = [Entry(f"f/{i}", size=MiB) for i in range(2048)]
+ALL = zf.REQUIRED  # skip=ALL: none of the required files
+FILL = [Entry(f"x/{i}") for i in range(9996)] + zf.required()[1:]  # rows take the last n
+GiB2 = [Entry(f"f/{i}", size=MiB) for i in range(2048)]  # 1 MiB each: no ratio check yet
 # label, a builder of the package in the row's folder (or of [package, destination]), the message
 ROWS = [
     *[
@@ -52,11 +52,11 @@ ROWS = [
         + [(512 * MiB + 1, ARCHIVE_SIZE)]
     ],
     *[
-        (f"{n} entries", pkg(*FILL[-n:], skip=BARE), m)
+        (f"{n} entries", pkg(*FILL[-n:], skip=ALL), m)
         for n, m in [(3, COUNT), (4, REQUIRED), (10000, REQUIRED), (10001, COUNT)]
     ],
-    ("2 GiB in all", pkg(*GiB2, skip=BARE), REQUIRED),
-    ("2 GiB + 1", pkg(*GiB2, Entry("x", size=1), skip=BARE), "升级包解压体积超过2GiB"),
+    ("2 GiB in all", pkg(*GiB2, skip=ALL), REQUIRED),
+    ("2 GiB + 1", pkg(*GiB2, Entry("x", size=1), skip=ALL), "升级包解压体积超过2GiB"),
     *[(f"without {n}", pkg(skip=[n]), REQUIRED) for n in zf.REQUIRED],
     ("app/Pannix.exe/", pkg("app/Pannix.exe/", root="app/", skip=["Pannix.exe"]), REQUIRED),
     (
@@ -186,12 +186,14 @@ def test_rule(extracted, row):
 NEW = "New-Item -ItemType File -Path PWNED"
 HOSTILE = [f"a{q}$({NEW}){q}b" for q in "'\u2018\u2019\u201a\u201b"]
 HOSTILE += [f"$({NEW})", f"`$({NEW})`", f"x; {NEW}; "]
-BIG = os.urandom(2**18 + 1)  # 128 KiB chunks and a byte
-os.umask(0o22)  # the mode of a Windows entry, which has none
+# 128 KiB chunks and a byte: zeros, inflated a whole chunk a read, then random bytes.
+BIG = bytes(2**17) + os.urandom(2**17 + 1)
+os.umask(0o22)  # so a Windows entry, which has no mode, is written as 0o644
 
 
 def test_paths_are_never_code(tmp_path):
-    """A package below each into a target named after it, beside an earlier run's error file."""
+    """A package named after each, verified into a target named after it beside an earlier run's
+    error file."""
     expected = {}
     for h in HOSTILE:
         entries = [
