@@ -7,7 +7,7 @@ import struct
 import subprocess
 import zipfile
 
-DEFLATED, MiB = zipfile.ZIP_DEFLATED, 1024 * 1024
+DEFLATED, MiB = zipfile.ZIP_DEFLATED, 1 << 20
 MANIFEST = b'{"version":"1.2.3","architecture":"x64"}'
 REQUIRED = ["release.json", "Lumetra.exe", "Pannix.exe", "PannixRuntime.exe"]
 REQUIRED += ["LumetraMcpServer.exe", "LumetraUpdater.exe"]
@@ -25,27 +25,21 @@ def required(root="", manifest=MANIFEST, skip=()):
     ]
 
 
-def write(path, entries, size=None, hole=0):
-    """Writes path; with size, behind a hole that makes the file that long. Returns path."""
-    with open(path, "wb", buffering=0) as f:  # unbuffered: the patches go straight to the file
-        f.seek(hole)
-        with zipfile.ZipFile(f, "w") as z:
-            for e in entries:
-                info = zipfile.ZipInfo(e.name, (2024, 1, 2, 3, 4, 6))
-                folder = e.name.endswith("/")
-                info.compress_type = e.method
-                info.external_attr = e.attr
-                if e.attr is None:
-                    info.external_attr = (0o040755 << 16) | 0x10 if folder else 0o100644 << 16
-                z.writestr(info, e.data)
-                for value, field, offset in (
-                    (e.csize, "compress_size", 18),
-                    (e.size, "file_size", 22),
-                ):
-                    if value is not None:  # the central directory's copy is written from info
-                        setattr(info, field, value)
-                        os.pwrite(f.fileno(), struct.pack("<I", value), info.header_offset + offset)
-    return write(path, entries, hole=size - os.path.getsize(path)) if size else path
+def write(path, entries):
+    """Writes entries to path as a zip; returns path."""
+    # Unbuffered, so that the patches go straight to the file.
+    with open(path, "wb", buffering=0) as f, zipfile.ZipFile(f, "w") as z:
+        for e in entries:
+            info = zipfile.ZipInfo(e.name)
+            info.compress_type, info.external_attr = e.method, e.attr
+            if e.attr is None:  # what an archiver records for a folder or a file
+                info.external_attr = 0o40755 << 16 | 0x10 if e.name[-1:] == "/" else 0o100644 << 16
+            z.writestr(info, e.data)
+            for value, field, offset in (e.csize, "compress_size", 18), (e.size, "file_size", 22):
+                if value is not None:  # the central directory's copy is written from info
+                    setattr(info, field, value)
+                    os.pwrite(f.fileno(), struct.pack("<I", value), info.header_offset + offset)
+    return path
 
 
 def run(root, *args, answer=b"", **env):
