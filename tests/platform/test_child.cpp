@@ -1,5 +1,5 @@
-// A child of the tests: "hold <file> <ms>" holds the file unshared, says "held" (exit 2: not
-// open); "pid <ms>" says its id; "self" its own path; alone, the restarted application.
+// A child of the exit-code table: "hold <file> <ms>" holds the file unshared, says "held" (exit 2:
+// not open); "pid <ms>" says its id; alone, it is the restarted application.
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -23,8 +23,6 @@ int main() {
     const bool held =
         mode == L"hold" && ::open(platform::wide_to_path(args[2]).c_str(), O_RDWR) >= 0;
 #endif
-    if (mode == L"self")
-        return std::printf("%s", platform::own_executable_path().u8string().c_str()) < 0;
     if (held || mode == L"pid") {
         std::printf("%s\n", held ? "held" : std::to_string(getpid()).c_str());
         std::fflush(stdout);
