@@ -1,15 +1,12 @@
-# The shipped program: a 64-bit GUI executable needing no DLL of the compiler's runtime, asking in
-# its manifest to run as the invoking user and declaring it aware of paths beyond 260 characters,
-# carrying the script as RCDATA 101 in US English.
+# 64-bit GUI, no runtime DLL, script as RCDATA 101 in US English, asInvoker and longPathAware.
 execute_process(COMMAND ${OBJDUMP} -p ${PROGRAM} OUTPUT_VARIABLE headers COMMAND_ERROR_IS_FATAL ANY)
 execute_process(COMMAND ${WINDRES} -i ${PROGRAM} -O rc OUTPUT_VARIABLE rc COMMAND_ERROR_IS_FATAL ANY)
-string(TOLOWER "${headers}" imports)
-foreach(expected "Magic[ \t]+020b[ \t]+\\(PE32\\+\\)" "Subsystem[ \t]+00000002[ \t]+\\(Windows GUI\\)"
-        "LANGUAGE 9, 1\n+101 RCDATA"
-        "RT_MANIFEST \\*/\nBEGIN\n(  [^\n]*\n)*  [^\n]*requestedExecutionLevel level=\"\"asInvoker\"\""
-        "RT_MANIFEST \\*/\nBEGIN\n(  [^\n]*\n)*  [^\n]*<windowsSettings xmlns:ws2=\"\"http://schemas\\.microsoft\\.com/SMI/2016/WindowsSettings\"\">[^\n]*\n  \"      <ws2:longPathAware>true</")
+set(manifest "RT_MANIFEST \\*/\nBEGIN\n(  [^\n]*\n)*  [^\n]*")
+foreach(expected "Magic[ \t]+020b" "Subsystem[ \t]+00000002" "LANGUAGE 9, 1\n+101 RCDATA"
+        "${manifest}level=\"\"asInvoker\"\""
+        "${manifest}2016/WindowsSettings\"\">[^\n]*\n[^\n]*<ws2:longPathAware>true<")
     if(NOT "${headers}${rc}" MATCHES "${expected}"
-       OR imports MATCHES "dll name: [^\n]*(libstdc|libgcc|winpthread|libssp)")
+       OR headers MATCHES "DLL Name: [^\n]*(libstdc|libgcc|winpthread|libssp)")
         message(FATAL_ERROR "${PROGRAM} lacks ${expected} or imports ${CMAKE_MATCH_0}")
     endif()
 endforeach()
