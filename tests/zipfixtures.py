@@ -11,7 +11,7 @@ DEFLATED, MiB = zipfile.ZIP_DEFLATED, 1 << 20
 MANIFEST = b'{"version":"1.2.3","architecture":"x64"}'
 REQUIRED = ["release.json", "Lumetra.exe", "Pannix.exe", "PannixRuntime.exe"]
 REQUIRED += ["LumetraMcpServer.exe", "LumetraUpdater.exe"]
-# A member, stored unless method says otherwise; size and csize, when given, are recorded as its lengths.
+# A member, stored unless method says otherwise; size and csize: the lengths to record, if given.
 Entry = collections.namedtuple(
     "Entry", "name data method attr size csize", defaults=(b"", 0) + (None,) * 3
 )
@@ -43,7 +43,7 @@ def write(path, entries):
 
 
 def run(root, *args, answer=b"", **env):
-    """Runs args in root, with root/tmp and root/appdata (made here) as TMPDIR and LOCALAPPDATA."""
+    """Runs args in root with root/tmp and root/appdata (made here) as TMPDIR and LOCALAPPDATA."""
     for name in ("tmp", "appdata"):
         os.makedirs(os.path.join(root, name), exist_ok=True)
     env = {**os.environ, "TMPDIR": f"{root}/tmp", "LOCALAPPDATA": f"{root}/appdata", **env}

@@ -22,7 +22,7 @@ ENV, RUN = dict(os.environ, WINEDEBUG="-all"), [WINE] if WINE else []
 # The progress stages; on Linux on stderr among the boxes.
 WAIT, EXTRACT, REPLACE = "正在等待 Lumetra 退出…", "正在校验并解压升级包…", "正在备份并替换程序文件…"
 RESTORE, LAUNCH = "正在恢复旧文件…", "正在启动 Lumetra…"
-QUICK = (REPLACE, RESTORE, LAUNCH)  # the helper looks every 20 ms: these may pass unseen
+QUICK = (REPLACE, RESTORE, LAUNCH)  # may pass unseen between the helper's looks
 T = "[Lumetra 升级] "
 DONE = T + "升级完成，Lumetra 已重新启动。"
 GENERIC = T + "升级准备失败。请检查路径、权限及磁盘空间。未确认更新完成。"
@@ -61,7 +61,7 @@ def read(path):
     return pathlib.Path(path).read_bytes()
 
 
-def short(data):  # readable differences
+def short(data):
     return data if len(data) <= 64 else hashlib.sha256(data).hexdigest()
 
 
@@ -238,7 +238,6 @@ def shown(t):
 def test_row(request, code, screen, log, check, how):
     if WINE and {"link", "noexec"} & set(how) or code == 3 and not os.getenv("LUMETRA_E2E_SLOW"):
         pytest.skip("Linux only, or -L slow")
-    # the installation (HALF_DONE with a status) and its package
     t = types.SimpleNamespace(
         **dict(
             later=request.addfinalizer,

@@ -13,7 +13,7 @@
 #include "platform/platform.h"
 
 int main() {
-    const std::vector<std::wstring> args = platform::command_line_arguments();  // paths whole
+    const auto args = platform::command_line_arguments();  // paths whole
     const std::wstring mode = args.size() > 1 ? args[1] : L"";
 #ifdef _WIN32
     const bool held =

@@ -1,6 +1,5 @@
 #include "transaction/apply.h"
 
-#include <cstring>
 #include <future>
 
 #include "test_support.h"
@@ -14,7 +13,7 @@ using namespace std::string_literals;
 namespace {
 
 #ifdef _WIN32
-// Holds file without sharing for the given time, as a virus scanner would; the result waits.
+// Holds file unshared for the given time, as a virus scanner would.
 std::future<void> hold_file(const fs::path& file, DWORD milliseconds) {
     const HANDLE held = ::CreateFileW(file.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                       OPEN_EXISTING, 0, nullptr);
@@ -259,9 +258,7 @@ TEST(HeldFile, ShortHoldOutwaitedLongHoldFails) {
             if (i > 3) write_transaction_status(dir.path, "COMMITTED");
             EXPECT_EQ(i % 2, 0);
         } catch (const fs::filesystem_error& e) {
-            EXPECT_EQ(
-                std::tuple(e.path1(), e.path2(), !std::strstr(e.what(), "copy failed"), i % 2),
-                std::tuple(source, exe, false, 1));
+            EXPECT_EQ(std::tuple(e.path1(), e.path2(), i % 2), std::tuple(source, exe, 1));
         } catch (const std::runtime_error& e) {
             EXPECT_EQ(i % 2, 1) << e.what();
         }

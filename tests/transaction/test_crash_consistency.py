@@ -36,7 +36,7 @@ def copy(like):  # beside like: the package is ../p.zip
 
 
 def update(root, *strace):
-    """Updates root/install under strace answering "y": exit code, trace, stderr."""
+    """Updates root/install under strace, answering "y"."""
     command = ["strace", "-y", "-o", f"{root}/trace", *strace, UPDATER]
     command += ["--package", f"{root}/../p.zip", "--target", f"{root}/install"]
     done = zf.run(root, *command, answer=b"y\n")

@@ -1,12 +1,9 @@
-// dialog_helper <records file> [yes|no]...: looks at the visible windows every 20 ms, as a person
-// at the screen would. It makes the file after its first look, then adds records, UTF-16, each
-// ended by a NUL:
+// dialog_helper <records file> [yes|no]...: looks at the windows every 20 ms; after its first look
+// it makes the file, then adds UTF-16 records, each ended by a NUL:
 //   progress\t[title] text  the progress window appeared or changed
 //   closed\t[title] text    Alt+F4, sent once after half a second, closed it
-//   [title] text            a message box, answered by the answers in turn (No when none is
-//                           left) or OK
-//   beside\t[title] text    a box shown while another window of its process was up (the restarted
-//                           application's console is no concern of the updater's)
+//   [title] text            a box, answered Yes or No in turn (then No), or OK
+//   beside\t[title] text    a box shown while another window of its own process was up
 #include <windows.h>
 
 #include <cstdio>
