@@ -27,7 +27,7 @@ def required(root="", manifest=MANIFEST, skip=()):
 
 def write(path, entries):
     """Writes entries to path as a zip; returns path."""
-    # Unbuffered, so that the patches go straight to the file.
+    # Unbuffered: the patches go straight to the file.
     with open(path, "wb", buffering=0) as f, zipfile.ZipFile(f, "w") as z:
         for e in entries:
             info = zipfile.ZipInfo(e.name)

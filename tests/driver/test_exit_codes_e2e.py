@@ -87,7 +87,7 @@ def start(t, *args, program=CHILD):  # till the row ends
     return process
 
 
-def made(t):  # the backup folder this run made
+def made(t):  # this run's backup folder
     return "".join(glob.glob("updates/backup_??*", root_dir=t.target))
 
 
@@ -144,7 +144,7 @@ def row(code, name, screen, log=[], check=unchanged, **how):
 APPLYING, ALL = b"APPLYING\n", [WAIT, EXTRACT, REPLACE, LAUNCH, DONE]
 ROWS = [
     row(0, "commit", ALL[1:], [COMMITTED], restarted),
-    # on Linux the copy's stderr is closed
+    # Linux closes the copy's stderr
     row(0, "relaunched copy", ALL * bool(WINE), [COMMITTED], relaunched, updater="", host="200000"),
     row(2, "arguments", [T + "升级参数不完整或升级包不存在。"], obstacle=lambda t: os.remove(t.package)),
     row(3, "host still running", [WAIT, T + "主程序未能在两分钟内退出，升级已取消。"], host="200000"),
@@ -279,15 +279,9 @@ def test_row(request, code, screen, log, check, how):
     if "host" in how:
         t.host = start(t, "pid", t.host)
         t.args = [*t.args, "--pid", t.host.stdout.readline().strip()]
-    if "noexec" in how:  # a temporary directory where the copy cannot run
-        t.prefix = [
-            "unshare",
-            "--mount",
-            "sh",
-            "-c",
-            'mount -t tmpfs -o noexec tmpfs "$0" && exec "$@"',
-            t.tmp,
-        ]
+    if "noexec" in how:  # a TEMP where the copy cannot run
+        mount = 'mount -t tmpfs -o noexec tmpfs "$0" && exec "$@"'
+        t.prefix = ["unshare", "--mount", "sh", "-c", mount, t.tmp]
     t.before = tree(t.target)
     if WINE:  # its file is there after its first look
         start(t, native(t.root + "/screen"), t.answer, program=HELPER)

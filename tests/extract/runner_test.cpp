@@ -75,13 +75,14 @@ TEST(RunProcessWithTimeout, Table) {
     const std::tuple<const wchar_t*, std::uint32_t, std::uint32_t> cases[] = {
         {L"/bin/sh -c \"exit 0\"", 10000, 0},
         {L"/bin/sh -c \"exit 3\"", 10000, 3},
-        {L"/nonexistent/program", 10000, 77},  // left as it was
-        {L"/bin/sleep 30", 300, 1}};
+        {L"/nonexistent/program", 10000, 77},  // untouched
+        {L"/bin/sh -c \"sleep 1; touch killed\"", 300, 1}};
     for (const auto& [line, timeout, code] : cases) {
         std::uint32_t got = 77;
         EXPECT_EQ(std::pair(run_process_with_timeout(line, timeout, got), got),
                   std::pair(code == 0, code))
             << line;
     }
+    EXPECT_FALSE(fs::remove("killed"));  // made unless killed
 }
 #endif

@@ -38,7 +38,7 @@ PLACES = {
 }
 FILL = [Entry(f"x/{i}") for i in range(9996)] + zf.required()[1:]  # rows take the last n
 GiB2 = [Entry(f"f/{i}", size=MiB) for i in range(2048)]  # 1 MiB each: no ratio check yet
-# label, a builder of the package in the row's folder (or of [package, destination]), the message
+# label, builder of the package in the row's folder (or of [package, destination]), message
 ROWS = [
     *[
         (s, lambda at, s=s: [f"{at}/{x}" for x in s.split()], m)

@@ -42,7 +42,6 @@ TEST(ExtendedLengthText, Table) {
         {L"C:\\" + e, L""},                                      // 247
         {L"C:\\Lumetra\\bin\\..\\Lumetra.exe", L""},
         {x + L"C:\\" + d + L"\\..\\x", L""},
-        {x + L"UNC\\srv\\share\\" + d, L""},
         {L"\\\\.\\pipe\\" + d, L""},
         {L"\\??\\C:\\" + d, L""},
         {d + L"\\x", L""},

@@ -27,8 +27,7 @@ static DWORD owner(HWND window) {
 static std::wstring shown(HWND window) {  // a box's text is its static control 0xFFFF
     HWND text = GetDlgItem(window, 0xFFFF);
     if (!text) text = FindWindowExW(window, nullptr, L"Static", nullptr);
-    return L"[" + get(GetWindowTextW, window) + L"] " + (text ? get(GetWindowTextW, text) : L"") +
-           L'\0';
+    return L"[" + get(GetWindowTextW, window) + L"] " + get(GetWindowTextW, text) + L'\0';
 }
 
 int wmain(int argc, wchar_t** argv) {
