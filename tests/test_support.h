@@ -28,6 +28,7 @@ struct Sandbox {
     Sandbox() {
         if (!fs::create_directory(path)) throw std::runtime_error("temporary directory exists");
     }
+    Sandbox(const Sandbox&) = delete;
     ~Sandbox() {
         std::error_code ignored;
         fs::remove_all(path, ignored);

@@ -106,7 +106,6 @@ TEST(Recovery, RefusesHostileInputOrUndoesFromTheLastLine) {
         if ((c.error.empty() || c.error == unpersisted) && c.journal == journal()) {
             tree.erase("install/plugins/new.dll"), tree["install/release.json"] = "release.json";
             if (!c.a_not_restored) tree["install/bin/a.dll"] = "bin/a.dll";
-            // the undo steps, each checked, come last
             EXPECT_EQ(std::vector<fs::path>(app.checked.end() - 3, app.checked.end()),
                       (std::vector<fs::path>{"release.json", "plugins/new.dll", "bin/a.dll"}));
         }
